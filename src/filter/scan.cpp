@@ -1,0 +1,151 @@
+#include "filter/scan.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <string_view>
+
+#include "filter/priv.h"
+#include "filter/section.h"
+#include "sys/platform.h"
+#include "sys/report.h"
+
+namespace {
+
+// The text of a line: the piece up to its first CR or LF, and never past a NUL.
+std::string_view lineText(const sys::Piece& piece) {
+  std::size_t n = 0;
+  while (n < piece.size) {
+    char c = piece.data[n];
+    if (c == '\r' || c == '\n' || c == '\0') break;
+    ++n;
+  }
+  return {piece.data, n};
+}
+
+// Whether text begins with key (lower-case) in any mix of ASCII case.
+bool startsWithKey(std::string_view text, std::string_view key) {
+  if (text.size() < key.size()) return false;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    if (c != key[i]) return false;
+  }
+  return true;
+}
+
+class Scan {
+ public:
+  explicit Scan(std::FILE* reports) : reports_(reports) {}
+
+  // Looks at the line a piece begins; true if the line is to be left out.
+  bool dropsLine(const sys::Piece& piece) {
+    char first = piece.data[0];
+    if (first == '[') return enterSection(lineText(piece));
+    // Most lines are settings the filter has no interest in; one byte tells.
+    if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
+    std::string_view text = lineText(piece);
+    if (startsWithKey(text, "plevel=")) {
+      std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header_);
+      ++violations_;
+      return true;
+    }
+    if (startsWithKey(text, "priv=")) {
+      std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
+      if (isForbiddenPriv(bits)) {
+        std::fprintf(reports_, "PRIV %lx found. Varmo=%s\n", static_cast<unsigned long>(bits),
+                     header_);
+        ++violations_;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::int64_t violations() const { return violations_; }
+
+ private:
+  bool enterSection(std::string_view text) {
+    std::size_t keep = text.size() < sizeof(header_) ? text.size() : sizeof(header_) - 1;
+    std::memcpy(header_, text.data(), keep);
+    header_[keep] = '\0';
+    state_ = classifySection(text);
+    if (state_ != SectionState::Broken) return false;
+    std::fprintf(reports_, "File is BROKEN! (%.*s)\n", static_cast<int>(text.size()), text.data());
+    ++violations_;
+    // The section's lines are still checked as an ordinary account's: with their header gone
+    // they would otherwise join the account above them, privileges and all.
+    return true;
+  }
+
+  std::FILE* reports_;
+  // Lines before the first header are checked like an ordinary account's.
+  SectionState state_ = SectionState::Ordinary;
+  char header_[64] = "";
+  std::int64_t violations_ = 0;
+};
+
+}  // namespace
+
+std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std::FILE* reports) {
+  sys::LineReader reader(input);
+  reader.onBufferReuse([&output] { output.releaseBlock(); });
+  Scan scan(reports);
+  bool dropping = false;
+  sys::Piece piece;
+  for (;;) {
+    sys::LineReader::Status status = reader.next(piece);
+    if (status == sys::LineReader::Status::End) break;
+    if (status == sys::LineReader::Status::Error) {
+      sys::reportSystemError("fread(acctFile)", reader.error());
+      return -1;
+    }
+    // The rest of an overlong line shares the fate of its first piece.
+    if (piece.startsLine) dropping = scan.dropsLine(piece);
+    if (!dropping) output.put(piece);
+    if (output.failed()) break;
+  }
+  if (!output.flush()) {
+    sys::reportSystemError("fwrite(tmpFile)", output.error());
+    return -1;
+  }
+  return scan.violations();
+}
+
+std::int64_t scanAccountFile(const char* accountPath) {
+  sys::File account;
+  if (!account.openForReading(accountPath)) {
+    sys::reportSystemError("fopen(acctFile)", sys::lastError());
+    return -1;
+  }
+  sys::AccessRights rights;
+  if (!account.accessRights(rights)) {
+    sys::reportSystemError("fstat(acctFile)", sys::lastError());
+    return -1;
+  }
+
+  sys::File temp;
+  if (!temp.createFresh(kTempFileName)) {
+    sys::reportSystemError("fopen(tmpFile)", sys::lastError());
+    return -1;
+  }
+  // An incomplete copy is worth nothing and must not be mistaken for a filtered file.
+  auto fail = [&temp](const char* label, sys::ErrorCode code) -> std::int64_t {
+    if (label != nullptr) sys::reportSystemError(label, code);
+    temp.close();
+    sys::removeFile(kTempFileName);
+    return -1;
+  };
+  // The copy holds the same passwords as the original: readable by the same users, no more.
+  if (!temp.applyAccessRights(rights)) return fail("fchmod(tmpFile)", sys::lastError());
+
+  sys::FileSource source(account);
+  sys::FileSink sink(temp);
+  sys::TextWriter writer(sink);
+  std::int64_t violations = filterAccounts(source, writer, stdout);
+  if (violations < 0) return fail(nullptr, 0);
+  account.close();
+  // A copy that is to replace the account file must be on disk before it does.
+  if (violations > 0 && !temp.sync()) return fail("fsync(tmpFile)", sys::lastError());
+  if (!temp.close()) return fail("fclose(tmpFile)", sys::lastError());
+  return violations;
+}

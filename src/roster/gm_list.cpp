@@ -1,0 +1,153 @@
+#include "roster/gm_list.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "sys/line_reader.h"
+#include "sys/platform.h"
+#include "sys/report.h"
+
+GmEntry* gmList = nullptr;
+
+namespace {
+
+constexpr std::size_t kMaxName = sizeof(GmEntry::name) - 1;
+
+char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+std::uint32_t hashName(std::string_view name) {
+  std::uint32_t h = 2166136261u;
+  for (char c : name) {
+    h ^= static_cast<unsigned char>(fold(c));
+    h *= 16777619u;
+  }
+  return h;
+}
+
+// An open-addressing table over the entries, so that a header costs the same whether the list
+// holds twenty names or a hundred thousand. The linked list stays the owner of the entries.
+struct NameIndex {
+  GmEntry** slots = nullptr;
+  std::size_t capacity = 0;  // a power of two, or 0
+  std::size_t count = 0;
+
+  GmEntry** find(std::string_view name) const {
+    std::size_t mask = capacity - 1;
+    for (std::size_t i = hashName(name) & mask;; i = (i + 1) & mask) {
+      if (slots[i] == nullptr || sameName(slots[i]->name, name)) return &slots[i];
+    }
+  }
+
+  bool grow() {
+    std::size_t newCapacity = capacity == 0 ? 64 : capacity * 2;
+    auto* newSlots = static_cast<GmEntry**>(std::calloc(newCapacity, sizeof(GmEntry*)));
+    if (newSlots == nullptr) return false;
+    GmEntry** old = slots;
+    std::size_t oldCapacity = capacity;
+    slots = newSlots;
+    capacity = newCapacity;
+    for (std::size_t i = 0; i < oldCapacity; ++i) {
+      if (old[i] != nullptr) *find(old[i]->name) = old[i];
+    }
+    std::free(old);
+    return true;
+  }
+
+  // Adds an entry unless an equal name is indexed already. False when memory ran out.
+  bool add(GmEntry* entry) {
+    if ((count + 1) * 2 > capacity && !grow()) return false;
+    GmEntry** slot = find(entry->name);
+    if (*slot == nullptr) {
+      *slot = entry;
+      ++count;
+    }
+    return true;
+  }
+
+  void clear() {
+    std::free(slots);
+    *this = NameIndex{};
+  }
+};
+
+NameIndex gmIndex;
+
+// The candidate name of a line: its text up to the first CR, LF, NUL, blank or tab.
+std::string_view candidateName(const sys::Piece& piece) {
+  std::size_t n = 0;
+  while (n < piece.size) {
+    char c = piece.data[n];
+    if (c == '\r' || c == '\n' || c == '\0' || c == ' ' || c == '\t') break;
+    ++n;
+  }
+  return {piece.data, n};
+}
+
+int reportOutOfMemory() {
+  sys::reportSystemError("malloc", sys::outOfMemoryError());
+  return -1;
+}
+
+}  // namespace
+
+int readGmList(sys::ByteSource& source) {
+  sys::LineReader reader(source, std::size_t{64} << 10);
+  sys::Piece piece;
+  for (;;) {
+    sys::LineReader::Status status = reader.next(piece);
+    if (status == sys::LineReader::Status::End) return 0;
+    if (status == sys::LineReader::Status::Error) {
+      sys::reportSystemError("fread(gmFile)", reader.error());
+      return -1;
+    }
+    // The rest of an overlong line is not a line of its own and names nobody.
+    if (!piece.startsLine) continue;
+    std::string_view name = candidateName(piece);
+    if (name.size() < 2) continue;
+    if (name.size() > kMaxName) name = name.substr(0, kMaxName);
+
+    auto* entry = static_cast<GmEntry*>(std::malloc(sizeof(GmEntry)));
+    if (entry == nullptr) return reportOutOfMemory();
+    std::memcpy(entry->name, name.data(), name.size());
+    entry->name[name.size()] = '\0';
+    entry->next = gmList;
+    gmList = entry;
+    if (!gmIndex.add(entry)) return reportOutOfMemory();
+  }
+}
+
+int loadGmList(const char* path) {
+  sys::File file;
+  if (!file.openForReading(path)) {
+    sys::reportSystemError("fopen(gmFile)", sys::lastError());
+    return -1;
+  }
+  sys::FileSource source(file);
+  int result = readGmList(source);
+  if (result == 0) file.close();
+  return result;
+}
+
+bool isOnGmList(std::string_view name) {
+  if (gmIndex.count == 0 || name.size() > kMaxName) return false;
+  return *gmIndex.find(name) != nullptr;
+}
+
+void clearGmList() {
+  gmIndex.clear();
+  while (gmList != nullptr) {
+    GmEntry* next = gmList->next;
+    std::free(gmList);
+    gmList = next;
+  }
+}

@@ -1,0 +1,109 @@
+// The only place that knows which operating system the tool runs on.
+//
+// Everything above this header works with plain byte files, a platform error code and a few
+// file-system operations whose exact guarantees the replacement of the account file depends on.
+// There is one implementation for POSIX and one for Win32.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sys {
+
+// errno on POSIX, GetLastError() on Windows.
+using ErrorCode = int;
+
+// The error code of the last failed call made through this header.
+ErrorCode lastError();
+
+// The platform's own description of an error code, without a trailing line end.
+std::string errorText(ErrorCode code);
+
+// Error codes the portable code needs to produce or recognise.
+ErrorCode outOfMemoryError();
+ErrorCode alreadyExistsError();
+bool isAlreadyExists(ErrorCode code);
+bool isCrossDevice(ErrorCode code);
+
+// What a copy of a file needs to carry over so that it is readable by no more users than the
+// original: permission bits and ownership on POSIX, attributes and security descriptor on Windows.
+struct AccessRights {
+  bool known = false;
+  unsigned mode = 0;
+  unsigned owner = 0;
+  unsigned group = 0;
+  std::string sourcePath;  // Windows takes the security descriptor from the file itself
+};
+
+// An open file, read or written in binary mode. Every call reports failure through its result
+// and leaves the reason in lastError().
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing file for reading.
+  bool openForReading(const char* path);
+
+  // Creates a new file for writing that only its owner can read. A regular file already at the
+  // path is removed first (so a stale copy, and any other name linked to it, is never written
+  // through), but a symbolic link or anything else there is refused: the link's target is never
+  // opened or created.
+  bool createFresh(const char* path);
+
+  // Creates a new file for writing, failing if anything at all exists at the path.
+  bool createExclusive(const char* path);
+
+  // Reads up to size bytes. Returns the count, 0 at the end of the file, or -1 on failure.
+  std::int64_t read(void* buffer, std::size_t size);
+
+  // Writes all bytes or fails.
+  bool writeAll(const void* data, std::size_t size);
+
+  // Forces the written data to stable storage.
+  bool sync();
+
+  // Reads the access rights of this open file, for copying them onto another.
+  bool accessRights(AccessRights& rights) const;
+
+  // Gives this file the access rights read from another. Ownership is carried over only where the
+  // process may set it; the permission bits always are.
+  bool applyAccessRights(const AccessRights& rights);
+
+  // Closes the file; the result says whether everything written reached the file.
+  bool close();
+
+  bool isOpen() const { return handle_ != kClosed; }
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t handle_ = kClosed;
+  std::string path_;
+};
+
+// Makes newPath a second name of the file at existingPath without ever replacing anything at
+// newPath. Fails with an "already exists" error when newPath is taken.
+bool linkNoReplace(const char* existingPath, const char* newPath);
+
+// Whether a failed linkNoReplace means only that the file system has no hard links, so that an
+// exclusive copy may stand in for the link.
+bool isLinkUnsupported(ErrorCode code);
+
+// Atomically gives the file at from the name to, replacing what is there. Fails with a
+// cross-device error when the two are on different volumes.
+bool renameOver(const char* from, const char* to);
+
+// Removes a file.
+bool removeFile(const char* path);
+
+// Makes the directory entries of the directory holding path durable (no-op where the platform
+// makes renames durable by itself).
+bool syncParentDirectory(const char* path);
+
+// A process-unique number for building temporary names.
+unsigned long processId();
+
+}  // namespace sys

@@ -1,0 +1,186 @@
+// POSIX implementation of the platform layer.
+#include "sys/platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sys {
+
+namespace {
+
+int fdOf(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// Opens a new file that nobody but its owner can read; the caller widens the rights later, once
+// ownership has been settled.
+int openNew(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+ErrorCode lastError() { return errno; }
+
+std::string errorText(ErrorCode code) { return std::strerror(code); }
+
+ErrorCode outOfMemoryError() { return ENOMEM; }
+ErrorCode alreadyExistsError() { return EEXIST; }
+bool isAlreadyExists(ErrorCode code) { return code == EEXIST; }
+bool isCrossDevice(ErrorCode code) { return code == EXDEV; }
+
+File::~File() {
+  if (isOpen()) ::close(fdOf(handle_));
+}
+
+bool File::openForReading(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  handle_ = fd;
+  path_ = path;
+  return true;
+}
+
+bool File::createFresh(const char* path) {
+  int fd = openNew(path);
+  if (fd < 0 && errno == EEXIST) {
+    struct stat st;
+    if (::lstat(path, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISLNK(st.st_mode) ? ELOOP : EEXIST;
+      return false;
+    }
+    if (::unlink(path) != 0) return false;
+    fd = openNew(path);
+  }
+  if (fd < 0) return false;
+  handle_ = fd;
+  path_ = path;
+  return true;
+}
+
+bool File::createExclusive(const char* path) {
+  int fd = openNew(path);
+  if (fd < 0) return false;
+  handle_ = fd;
+  path_ = path;
+  return true;
+}
+
+std::int64_t File::read(void* buffer, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::read(fdOf(handle_), buffer, size);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool File::writeAll(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fdOf(handle_), p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool File::sync() {
+  int rc;
+  do {
+    rc = ::fsync(fdOf(handle_));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool File::accessRights(AccessRights& rights) const {
+  struct stat st;
+  if (::fstat(fdOf(handle_), &st) != 0) return false;
+  rights.known = true;
+  rights.mode = st.st_mode & 0777;
+  rights.owner = st.st_uid;
+  rights.group = st.st_gid;
+  rights.sourcePath = path_;
+  return true;
+}
+
+bool File::applyAccessRights(const AccessRights& rights) {
+  if (!rights.known) return true;
+  int fd = fdOf(handle_);
+  // Ownership first, while the file is still private: only a privileged process may give a file
+  // away, an ordinary one may at most choose one of its own groups. Neither refusal is an error,
+  // since the permission bits below still keep the copy no more readable than the original.
+  if (::fchown(fd, rights.owner, rights.group) != 0) {
+    if (::fchown(fd, static_cast<uid_t>(-1), rights.group) != 0) {
+      // Keep the group the file got: clear the group bits so no other group gains access.
+      return ::fchmod(fd, rights.mode & 0707) == 0;
+    }
+  }
+  return ::fchmod(fd, rights.mode) == 0;
+}
+
+bool File::close() {
+  if (!isOpen()) return true;
+  int fd = fdOf(handle_);
+  handle_ = kClosed;
+  // POSIX leaves the descriptor's state unspecified after EINTR; Linux has always released it,
+  // so retrying could close a descriptor opened meanwhile. Treat EINTR as done.
+  if (::close(fd) != 0 && errno != EINTR) return false;
+  return true;
+}
+
+bool linkNoReplace(const char* existingPath, const char* newPath) {
+  return ::link(existingPath, newPath) == 0;
+}
+
+bool isLinkUnsupported(ErrorCode code) {
+  return code == EPERM || code == EOPNOTSUPP || code == ENOTSUP || code == EMLINK ||
+         code == ENOSYS;
+}
+
+bool renameOver(const char* from, const char* to) { return ::rename(from, to) == 0; }
+
+bool removeFile(const char* path) { return ::unlink(path) == 0; }
+
+bool syncParentDirectory(const char* path) {
+  std::string_view whole(path);
+  std::size_t slash = whole.find_last_of('/');
+  std::string dir(slash == std::string_view::npos ? std::string_view(".")
+                  : slash == 0                    ? std::string_view("/")
+                                                  : whole.substr(0, slash));
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  int rc = ::fsync(fd);
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  // Some file systems cannot sync a directory and say so; their renames are as durable as
+  // they get.
+  return rc == 0 || errno == EINVAL;
+}
+
+unsigned long processId() { return static_cast<unsigned long>(::getpid()); }
+
+}  // namespace sys

@@ -1,0 +1,184 @@
+// Win32 implementation of the platform layer.
+#include "sys/platform.h"
+
+#include <string>
+#include <vector>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace sys {
+
+namespace {
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::intptr_t toHandle(HANDLE h) {
+  return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
+}
+
+HANDLE openNew(const char* path) {
+  // No sharing while the copy is written: nobody else reads a half-written account file.
+  return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+}  // namespace
+
+ErrorCode lastError() { return static_cast<ErrorCode>(GetLastError()); }
+
+std::string errorText(ErrorCode code) {
+  char* text = nullptr;
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result;
+  if (n == 0 || text == nullptr) {
+    result = "Error " + std::to_string(static_cast<unsigned long>(code));
+  } else {
+    result.assign(text, n);
+    LocalFree(text);
+  }
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                             result.back() == ' ' || result.back() == '.')) {
+    result.pop_back();
+  }
+  return result;
+}
+
+ErrorCode outOfMemoryError() { return ERROR_NOT_ENOUGH_MEMORY; }
+ErrorCode alreadyExistsError() { return ERROR_ALREADY_EXISTS; }
+bool isAlreadyExists(ErrorCode code) {
+  return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+}
+bool isCrossDevice(ErrorCode code) { return code == ERROR_NOT_SAME_DEVICE; }
+
+File::~File() {
+  if (isOpen()) CloseHandle(handleOf(handle_));
+}
+
+bool File::openForReading(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = toHandle(h);
+  path_ = path;
+  return true;
+}
+
+bool File::createFresh(const char* path) {
+  HANDLE h = openNew(path);
+  if (h == INVALID_HANDLE_VALUE &&
+      (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+      SetLastError(ERROR_CANT_ACCESS_FILE);
+      return false;
+    }
+    if (!DeleteFileA(path)) return false;
+    h = openNew(path);
+  }
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = toHandle(h);
+  path_ = path;
+  return true;
+}
+
+bool File::createExclusive(const char* path) {
+  HANDLE h = openNew(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = toHandle(h);
+  path_ = path;
+  return true;
+}
+
+std::int64_t File::read(void* buffer, std::size_t size) {
+  DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!ReadFile(handleOf(handle_), buffer, want, &got, nullptr)) {
+    // A pipe whose writer has gone away ends like a file.
+    if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+    return -1;
+  }
+  return got;
+}
+
+bool File::writeAll(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(handleOf(handle_), p, chunk, &written, nullptr)) return false;
+    if (written == 0) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    p += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool File::sync() { return FlushFileBuffers(handleOf(handle_)) != 0; }
+
+bool File::accessRights(AccessRights& rights) const {
+  rights.known = true;
+  rights.sourcePath = path_;
+  DWORD attributes = GetFileAttributesA(path_.c_str());
+  rights.mode = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes;
+  return true;
+}
+
+bool File::applyAccessRights(const AccessRights& rights) {
+  if (!rights.known || rights.sourcePath.empty()) return true;
+  // Carry the account file's access control list over, so the filtered copy is readable by
+  // exactly the accounts that could read the original. Where the file system keeps no security
+  // descriptors (FAT) there is nothing to carry.
+  const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  GetFileSecurityA(rights.sourcePath.c_str(), what, nullptr, 0, &needed);
+  if (needed == 0) return true;
+  std::vector<unsigned char> descriptor(needed);
+  if (!GetFileSecurityA(rights.sourcePath.c_str(), what, descriptor.data(), needed, &needed)) {
+    return true;
+  }
+  SetFileSecurityA(path_.c_str(), what, descriptor.data());
+  return true;
+}
+
+bool File::close() {
+  if (!isOpen()) return true;
+  HANDLE h = handleOf(handle_);
+  handle_ = kClosed;
+  return CloseHandle(h) != 0;
+}
+
+bool linkNoReplace(const char* existingPath, const char* newPath) {
+  return CreateHardLinkA(newPath, existingPath, nullptr) != 0;
+}
+
+bool isLinkUnsupported(ErrorCode code) {
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ||
+         code == ERROR_TOO_MANY_LINKS || code == ERROR_CALL_NOT_IMPLEMENTED ||
+         code == ERROR_ACCESS_DENIED;
+}
+
+bool renameOver(const char* from, const char* to) {
+  // No MOVEFILE_COPY_ALLOWED: across volumes the move would become a copy that is not atomic;
+  // the caller copies beside the destination itself and comes back here.
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
+
+bool syncParentDirectory(const char*) {
+  // MOVEFILE_WRITE_THROUGH already waits until the move is on disk.
+  return true;
+}
+
+unsigned long processId() { return GetCurrentProcessId(); }
+
+}  // namespace sys
