@@ -34,7 +34,8 @@ std::uint32_t parsePrivValue(const char* text, std::size_t size) {
     magnitude = magnitude * 16 + static_cast<unsigned>(d);
     if (magnitude > ceiling) magnitude = ceiling;
   }
-  if (!negative) return magnitude > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(magnitude);
+  if (!negative)
+    return magnitude > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(magnitude);
   if (magnitude >= 0x80000000u) return 0x80000000u;
   return static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(magnitude));
 }

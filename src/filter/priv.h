@@ -14,4 +14,6 @@ inline constexpr std::uint32_t ALLOWED_PRIV_BITS = 0x1040;
 std::uint32_t parsePrivValue(const char* text, std::size_t size);
 
 // Whether a PRIV value holds any bit an ordinary account may not hold.
-inline bool isForbiddenPriv(std::uint32_t bits) { return (bits & ~ALLOWED_PRIV_BITS) != 0; }
+inline bool isForbiddenPriv(std::uint32_t bits) {
+  return (bits & ~ALLOWED_PRIV_BITS) != 0;
+}

@@ -21,7 +21,9 @@ struct Failure {
   explicit operator bool() const { return label != nullptr; }
 };
 
-Failure failure(const char* label) { return {label, sys::lastError()}; }
+Failure failure(const char* label) {
+  return {label, sys::lastError()};
+}
 
 // Copies the file at from into a new file at to, which must not exist yet, giving it the access
 // rights of from and flushing it to stable storage. A partial copy is removed again.

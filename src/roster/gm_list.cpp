@@ -15,7 +15,9 @@ namespace {
 
 constexpr std::size_t kMaxName = sizeof(GmEntry::name) - 1;
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+char fold(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
 
 bool sameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

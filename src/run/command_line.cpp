@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-void printBanner() { std::fputs(">>> Quelm <<< Hacked account remover\n\n", stdout); }
+void printBanner() {
+  std::fputs(">>> Quelm <<< Hacked account remover\n\n", stdout);
+}
 
 namespace {
 

@@ -11,9 +11,9 @@
 // A NUL byte is an ordinary byte here; the consumers end their texts at it.
 //
 // For speed the reader hands out pieces straight from its block buffer where it can. A line that
-// ends in CR LF and holds no other CR or 0x1A is handed out as its raw bytes, CR included: those are
-// exactly the bytes the text writer would produce for it, and cutting its text at the first CR or
-// LF gives the same text as for the decoded piece.
+// ends in CR LF and holds no other CR or 0x1A is handed out as its raw bytes, CR included: those
+// are exactly the bytes the text writer would produce for it, and cutting its text at the first CR
+// or LF gives the same text as for the decoded piece.
 #pragma once
 
 #include <cstddef>

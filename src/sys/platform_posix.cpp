@@ -14,7 +14,9 @@ namespace sys {
 
 namespace {
 
-int fdOf(std::intptr_t handle) { return static_cast<int>(handle); }
+int fdOf(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
 
 // Opens a new file that nobody but its owner can read; the caller widens the rights later, once
 // ownership has been settled.
@@ -28,14 +30,26 @@ int openNew(const char* path) {
 
 }  // namespace
 
-ErrorCode lastError() { return errno; }
+ErrorCode lastError() {
+  return errno;
+}
 
-std::string errorText(ErrorCode code) { return std::strerror(code); }
+std::string errorText(ErrorCode code) {
+  return std::strerror(code);
+}
 
-ErrorCode outOfMemoryError() { return ENOMEM; }
-ErrorCode alreadyExistsError() { return EEXIST; }
-bool isAlreadyExists(ErrorCode code) { return code == EEXIST; }
-bool isCrossDevice(ErrorCode code) { return code == EXDEV; }
+ErrorCode outOfMemoryError() {
+  return ENOMEM;
+}
+ErrorCode alreadyExistsError() {
+  return EEXIST;
+}
+bool isAlreadyExists(ErrorCode code) {
+  return code == EEXIST;
+}
+bool isCrossDevice(ErrorCode code) {
+  return code == EXDEV;
+}
 
 File::~File() {
   if (isOpen()) ::close(fdOf(handle_));
@@ -153,13 +167,16 @@ bool linkNoReplace(const char* existingPath, const char* newPath) {
 }
 
 bool isLinkUnsupported(ErrorCode code) {
-  return code == EPERM || code == EOPNOTSUPP || code == ENOTSUP || code == EMLINK ||
-         code == ENOSYS;
+  return code == EPERM || code == EOPNOTSUPP || code == ENOTSUP || code == EMLINK || code == ENOSYS;
 }
 
-bool renameOver(const char* from, const char* to) { return ::rename(from, to) == 0; }
+bool renameOver(const char* from, const char* to) {
+  return ::rename(from, to) == 0;
+}
 
-bool removeFile(const char* path) { return ::unlink(path) == 0; }
+bool removeFile(const char* path) {
+  return ::unlink(path) == 0;
+}
 
 bool syncParentDirectory(const char* path) {
   std::string_view whole(path);
@@ -181,6 +198,8 @@ bool syncParentDirectory(const char* path) {
   return rc == 0 || errno == EINVAL;
 }
 
-unsigned long processId() { return static_cast<unsigned long>(::getpid()); }
+unsigned long processId() {
+  return static_cast<unsigned long>(::getpid());
+}
 
 }  // namespace sys

@@ -13,7 +13,9 @@ namespace sys {
 
 namespace {
 
-HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE handleOf(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
 
 std::intptr_t toHandle(HANDLE h) {
   return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
@@ -27,7 +29,9 @@ HANDLE openNew(const char* path) {
 
 }  // namespace
 
-ErrorCode lastError() { return static_cast<ErrorCode>(GetLastError()); }
+ErrorCode lastError() {
+  return static_cast<ErrorCode>(GetLastError());
+}
 
 std::string errorText(ErrorCode code) {
   char* text = nullptr;
@@ -48,12 +52,18 @@ std::string errorText(ErrorCode code) {
   return result;
 }
 
-ErrorCode outOfMemoryError() { return ERROR_NOT_ENOUGH_MEMORY; }
-ErrorCode alreadyExistsError() { return ERROR_ALREADY_EXISTS; }
+ErrorCode outOfMemoryError() {
+  return ERROR_NOT_ENOUGH_MEMORY;
+}
+ErrorCode alreadyExistsError() {
+  return ERROR_ALREADY_EXISTS;
+}
 bool isAlreadyExists(ErrorCode code) {
   return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
 }
-bool isCrossDevice(ErrorCode code) { return code == ERROR_NOT_SAME_DEVICE; }
+bool isCrossDevice(ErrorCode code) {
+  return code == ERROR_NOT_SAME_DEVICE;
+}
 
 File::~File() {
   if (isOpen()) CloseHandle(handleOf(handle_));
@@ -122,7 +132,9 @@ bool File::writeAll(const void* data, std::size_t size) {
   return true;
 }
 
-bool File::sync() { return FlushFileBuffers(handleOf(handle_)) != 0; }
+bool File::sync() {
+  return FlushFileBuffers(handleOf(handle_)) != 0;
+}
 
 bool File::accessRights(AccessRights& rights) const {
   rights.known = true;
@@ -172,13 +184,17 @@ bool renameOver(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
+bool removeFile(const char* path) {
+  return DeleteFileA(path) != 0;
+}
 
 bool syncParentDirectory(const char*) {
   // MOVEFILE_WRITE_THROUGH already waits until the move is on disk.
   return true;
 }
 
-unsigned long processId() { return GetCurrentProcessId(); }
+unsigned long processId() {
+  return GetCurrentProcessId();
+}
 
 }  // namespace sys

@@ -17,8 +17,12 @@ void report(const char* prefix, const char* label, ErrorCode code) {
 
 }  // namespace
 
-void reportSystemError(const char* label, ErrorCode code) { report("", label, code); }
+void reportSystemError(const char* label, ErrorCode code) {
+  report("", label, code);
+}
 
-void reportWarning(const char* label, ErrorCode code) { report("warning: ", label, code); }
+void reportWarning(const char* label, ErrorCode code) {
+  report("warning: ", label, code);
+}
 
 }  // namespace sys

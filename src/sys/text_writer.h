@@ -22,9 +22,7 @@ class ByteSink {
 class FileSink : public ByteSink {
  public:
   explicit FileSink(File& file) : file_(file) {}
-  bool writeAll(const void* data, std::size_t size) override {
-    return file_.writeAll(data, size);
-  }
+  bool writeAll(const void* data, std::size_t size) override { return file_.writeAll(data, size); }
 
  private:
   File& file_;

@@ -1,0 +1,170 @@
+#include "filter/scan.h"
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "roster/gm_list.h"
+#include "test_util.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct ScanCase {
+  const char* name;
+  std::string input;
+  std::string output;
+  std::string reports;
+  std::int64_t violations;
+};
+
+// Admin and moira are staff; everybody else is an ordinary account.
+const char* const kGmList = "Admin\r\nmoira\r\n";
+
+const std::string x247(247, 'x');
+const std::string x249(249, 'x');
+
+const ScanCase kScanCases[] = {
+    {"StaffFileIsCopiedUnchanged",
+     "[Admin]\r\nPLEVEL=7\r\nPRIV=0ffff\r\n\r\n[MOIRA]\r\nplevel=2\r\n",
+     "[Admin]\r\nPLEVEL=7\r\nPRIV=0ffff\r\n\r\n[MOIRA]\r\nplevel=2\r\n", "", 0},
+    {"PlevelRemovedWhateverItsValueAndCase",
+     "[tobin]\r\nPLEVEL=1\r\nplevel=0\r\nPlEvEl=\r\nPASSWORD=x\r\n", "[tobin]\r\nPASSWORD=x\r\n",
+     "PLEVEL found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\n",
+     3},
+    {"PermittedPrivValuesStay",
+     "[tobin]\r\nPRIV=\r\nPRIV=0\r\nPRIV=40\r\npriv=1000\r\nPriv=1040\r\nPRIV=0x40\r\nPRIV="
+     "0x1040\r\n",
+     "[tobin]\r\nPRIV=\r\nPRIV=0\r\nPRIV=40\r\npriv=1000\r\nPriv=1040\r\nPRIV=0x40\r\nPRIV="
+     "0x1040\r\n",
+     "", 0},
+    {"ForbiddenPrivValuesGo",
+     "[tobin]\r\nPRIV=41\r\nPRIV=2000\r\nPRIV=10000\r\nPRIV=ffffffff\r\nPRIV=80000000\r\n"
+     "PRIV=-1\r\nPRIV=-1040\r\nPRIV=0X41\r\n",
+     "[tobin]\r\n",
+     "PRIV 41 found. Varmo=[tobin]\n"
+     "PRIV 2000 found. Varmo=[tobin]\n"
+     "PRIV 10000 found. Varmo=[tobin]\n"
+     "PRIV 7fffffff found. Varmo=[tobin]\n"
+     "PRIV 7fffffff found. Varmo=[tobin]\n"
+     "PRIV ffffffff found. Varmo=[tobin]\n"
+     "PRIV ffffefc0 found. Varmo=[tobin]\n"
+     "PRIV 41 found. Varmo=[tobin]\n",
+     8},
+    {"KeysMustStandFirstAndMeetTheirEqualsSign",
+     "[tobin]\r\n PLEVEL=1\r\nPLEVEL =1\r\n\tpriv=41\r\npriv =41\r\nxpriv=41\r\nPLEVELS=1\r\n",
+     "[tobin]\r\n PLEVEL=1\r\nPLEVEL =1\r\n\tpriv=41\r\npriv =41\r\nxpriv=41\r\nPLEVELS=1\r\n", "",
+     0},
+    {"BrokenHeaderGoesAndItsSectionIsChecked",
+     "[Admin]\r\nPLEVEL=7\r\n[bad name]\r\nPLEVEL=3\r\nPRIV=41\r\nPASSWORD=p\r\n",
+     "[Admin]\r\nPLEVEL=7\r\nPASSWORD=p\r\n",
+     "File is BROKEN! ([bad name])\n"
+     "PLEVEL found. Varmo=[bad name]\n"
+     "PRIV 41 found. Varmo=[bad name]\n",
+     3},
+    {"LinesBeforeTheFirstHeaderAreChecked",
+     "PLEVEL=1\r\npriv=41\r\nkeep=1\r\n[Admin]\r\nPLEVEL=7\r\n",
+     "keep=1\r\n[Admin]\r\nPLEVEL=7\r\n",
+     "PLEVEL found. Varmo=\n"
+     "PRIV 41 found. Varmo=\n",
+     2},
+    {"BlankLinesAndLfOnlyLinesComeOutWithCrLf", "[tobin]\n\nPASSWORD=x\n\r\n",
+     "[tobin]\r\n\r\nPASSWORD=x\r\n\r\n", "", 0},
+    {"LastLineWithoutLineEndStaysSo", "[tobin]\r\nPASSWORD=x", "[tobin]\r\nPASSWORD=x", "", 0},
+    {"KeyAtAPieceBoundaryIsNotALine", "[tobin]\r\nnote=" + x249 + "plevel=5\r\n",
+     "[tobin]\r\nnote=" + x249 + "plevel=5\r\n", "", 0},
+    {"HeaderAtAPieceBoundaryDoesNotOpenASection",
+     "[tobin]\r\nnote=" + x249 + "[Admin]\r\nPLEVEL=1\r\n",
+     "[tobin]\r\nnote=" + x249 + "[Admin]\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+    {"OverlongLineGoesWhole", "[tobin]\r\nPLEVEL=" + std::string(300, '1') + "\r\nnext=1\r\n",
+     "[tobin]\r\nnext=1\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+    {"Line254GoesWithItsLineFeed", "[tobin]\r\nPLEVEL=" + x247 + "\r\nnext=1\r\n",
+     "[tobin]\r\nnext=1\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+    {"NulEndsTheHeaderText", "[to\0bin]\r\nPLEVEL=1\r\n"s, "",
+     "File is BROKEN! ([to)\n"
+     "PLEVEL found. Varmo=[to\n",
+     2},
+    {"NulEndsTheKeyAndTheValue",
+     "[tobin]\r\nPLEV\0EL=1\r\nPRIV=40\0"
+     "1\r\n"s,
+     "[tobin]\r\nPLEV\0EL=1\r\nPRIV=40\0"
+     "1\r\n"s,
+     "", 0},
+    {"RememberedHeaderKeepsItsFirst63Characters", "[" + std::string(70, 'h') + "]\r\nPLEVEL=1\r\n",
+     "",
+     "File is BROKEN! ([" + std::string(70, 'h') + "])\n" + "PLEVEL found. Varmo=[" +
+         std::string(62, 'h') + "\n",
+     2},
+    {"CrRulesApplyToKeysAndCopies", "[tobin]\r\nPRIV=41\r\r\nX=1\r\r\nPLE\rVEL=1\r\n",
+     "[tobin]\r\nX=1\r\r\n",
+     "PRIV 41 found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\n",
+     2},
+    {"SubNeverShortensTheCopy", "[tobin]\r\n\x1aPLEVEL=1\r\nPASS\x1aWORD=x\r\n"s,
+     "[tobin]\r\nPASSWORD=x\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+};
+
+struct ScanOutcome {
+  std::string output;
+  std::string reports;
+  std::int64_t violations;
+};
+
+ScanOutcome runScan(const std::string& input, std::size_t chunk = 1 << 20) {
+  testing_util::StringSource gm(kGmList);
+  EXPECT_EQ(readGmList(gm), 0);
+  testing_util::StringSource source(input, chunk);
+  testing_util::StringSink sink;
+  sys::TextWriter writer(sink);
+  testing_util::CapturedFile reports;
+  std::int64_t violations = filterAccounts(source, writer, reports.get());
+  clearGmList();
+  return {sink.data, reports.text(), violations};
+}
+
+class ScanTable : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ScanTable, CopyReportsAndCount) {
+  const ScanCase& c = GetParam();
+  for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{3}}) {
+    ScanOutcome got = runScan(c.input, chunk);
+    EXPECT_EQ(got.output, c.output);
+    EXPECT_EQ(got.reports, c.reports);
+    EXPECT_EQ(got.violations, c.violations);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, ScanTable, ::testing::ValuesIn(kScanCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Scan, ReadErrorFailsThePass) {
+  std::string input;
+  for (int i = 0; i < 2000; ++i) input += "[tobin]\r\nPLEVEL=1\r\n";
+  testing_util::StringSource source(input, 4096, 10000);
+  testing_util::StringSink sink;
+  sys::TextWriter writer(sink);
+  testing_util::CapturedFile reports;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("fread(acctFile): ", 0), 0u) << err;
+}
+
+TEST(Scan, WriteErrorFailsThePass) {
+  std::string input;
+  for (int i = 0; i < 2000; ++i) input += "[tobin]\r\nPASSWORD=1\r\n";
+  testing_util::StringSource source(input);
+  testing_util::StringSink sink(1000);
+  sys::TextWriter writer(sink, 512);
+  testing_util::CapturedFile reports;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("fwrite(tmpFile): ", 0), 0u) << err;
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+#include "roster/gm_list.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct RosterCase {
+  const char* name;
+  std::string file;
+  std::vector<std::string> listed;
+  std::vector<std::string> notListed;
+};
+
+const std::string name31 = "abcdefghijklmnopqrstuvwxyz01234";
+
+const RosterCase kRosterCases[] = {
+    {"NameEndsAtBlankOrTab",
+     "Admin head admin\r\nmoira\tcounselor\r\n",
+     {"Admin", "moira"},
+     {"Admin head admin", "head", "counselor"}},
+    {"AnyAsciiCase",
+     "GreyHawk\r\n",
+     {"greyhawk", "GREYHAWK", "GreyHawk"},
+     {"greyhaw", "greyhawks"}},
+    {"OnlyAsciiLettersFold", "\xc9lan\r\n", {"\xc9lan", "\xc9LAN"}, {"\xe9lan"}},
+    {"LeadingBlankOrTabGivesNoName", " lead\r\n\tsecond\r\n", {}, {"lead", "second", ""}},
+    {"OneCharacterIsNoName", "a\r\nbb\r\n\r\n", {"bb"}, {"a", ""}},
+    {"EmptyFile", "", {}, {"admin", ""}},
+    {"ThirtyOneCharactersStoredWhole", name31 + "\n", {name31}, {name31 + "5"}},
+    {"LongerNamesCutToThirtyOne", name31 + "56789\n", {name31}, {name31 + "56789"}},
+    {"LastLineWithoutLineFeed", "one\r\ntwo", {"one", "two"}, {}},
+    {"DuplicateNames", "gm1\ngm1\nGM1\n", {"gm1"}, {}},
+    {"LoneCrJoinsText", "ab\rcd\r\n", {"abcd"}, {"ab", "cd"}},
+    {"NulEndsTheName", "ab\0cd\r\n"s, {"ab"}, {"cd", "ab\0cd"s}},
+    {"SubDoesNotEndTheList", "gm1\r\n\x1agm2\r\n\x1a\r\ngm3"s, {"gm1", "gm2", "gm3"}, {}},
+    {"RestOfAnOverlongLineNamesNobody",
+     "first " + std::string(248, 'x') + "tailname more\r\nsecond\r\n",
+     {"first", "second"},
+     {"tailname", "xxtailname"}},
+};
+
+class RosterTable : public ::testing::TestWithParam<RosterCase> {
+ protected:
+  void TearDown() override { clearGmList(); }
+};
+
+TEST_P(RosterTable, Lookup) {
+  const RosterCase& c = GetParam();
+  testing_util::StringSource source(c.file);
+  ASSERT_EQ(readGmList(source), 0);
+  for (const std::string& name : c.listed) EXPECT_TRUE(isOnGmList(name)) << name;
+  for (const std::string& name : c.notListed) EXPECT_FALSE(isOnGmList(name)) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, RosterTable, ::testing::ValuesIn(kRosterCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GmList, EntriesStandNewestFirst) {
+  testing_util::StringSource source("alpha\nbeta x\ngamma\n");
+  ASSERT_EQ(readGmList(source), 0);
+  std::vector<std::string> names;
+  for (GmEntry* e = gmList; e != nullptr; e = e->next) names.push_back(e->name);
+  EXPECT_EQ(names, (std::vector<std::string>{"gamma", "beta", "alpha"}));
+  clearGmList();
+  EXPECT_EQ(gmList, nullptr);
+}
+
+TEST(GmList, ManyNamesAllFound) {
+  std::string file;
+  for (int i = 0; i < 20000; ++i) file += "gm" + std::to_string(i) + "\r\n";
+  testing_util::StringSource source(file);
+  ASSERT_EQ(readGmList(source), 0);
+  for (int i = 0; i < 20000; i += 7) EXPECT_TRUE(isOnGmList("GM" + std::to_string(i)));
+  EXPECT_FALSE(isOnGmList("gm20000"));
+  clearGmList();
+}
+
+TEST(GmList, ReadErrorFailsTheLoad) {
+  testing_util::StringSource source(std::string(5000, 'n') + "\n", 100, 1000);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(readGmList(source), -1);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("fread(gmFile): ", 0), 0u) << err;
+  clearGmList();
+}
+
+TEST(GmList, MissingFileIsReported) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(loadGmList("no/such/gm/list.txt"), -1);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("fopen(gmFile): ", 0), 0u) << err;
+  EXPECT_EQ(err.back(), '\n');
+}
+
+}  // namespace

@@ -1,0 +1,332 @@
+// The built program, run as a user runs it: exit status, exact console output, files left.
+#include <filesystem>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "e2e/harness.h"
+
+namespace {
+
+using e2e::banner;
+using e2e::console;
+using e2e::runQuelm;
+using e2e::Scratch;
+
+const char kUsage[] =
+    "Usage: QUELM <AccountFile> <GmList> [<WorldFile>]\n\n"
+    "  AccountFile is Sphere file with accounts\n"
+    "              probably c:\\sphere\\save\\sphereaccu.scp\n"
+    "  GmList      is text file with list of valid GM/Counselors accounts.\n"
+    "  Return Values: 0 = OK, 1 = Violation Found, other = any error.\n\n";
+
+const char kGmList[] = "Admin\r\nmoira counselor\r\n";
+const char kCleanAccounts[] =
+    "[Admin]\r\nPLEVEL=7\r\nPRIV=0ffff\r\n\r\n[tobin]\r\nPRIV=040\r\nPASSWORD=sparrow\r\n";
+const char kThreeViolations[] =
+    "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPLEVEL=2\r\nPRIV=0200\r\nPASSWORD=sparrow\r\n"
+    "[bad name]\r\nPASSWORD=x\r\n";
+const char kThreeFiltered[] =
+    "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\nPASSWORD=x\r\n";
+const char kThreeReports[] =
+    "PLEVEL found. Varmo=[tobin]\n"
+    "PRIV 200 found. Varmo=[tobin]\n"
+    "File is BROKEN! ([bad name])\n"
+    "Done, 3 violations found.\n";
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+#define SKIP_ON_WINDOWS_BUILD(why)                                     \
+  do {                                                                 \
+    if (e2e::windowsBuild()) GTEST_SKIP() << "Windows build: " << why; \
+  } while (0)
+
+TEST(CommandLine, TooFewArgumentsPrintUsage) {
+  Scratch dir;
+  for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"accounts.scp"}}) {
+    e2e::RunResult r = runQuelm(args, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, banner() + console(kUsage));
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST(CommandLine, PathLimitIs200Characters) {
+  Scratch dir;
+  std::string name200 = std::string(196, 'a') + ".scp";
+  dir.write(name200, kCleanAccounts);
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult ok = runQuelm({name200, "gm.txt"}, dir.path());
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.out, banner());
+
+  // One more character is refused before anything is opened: the GM list here does not exist.
+  e2e::RunResult refused = runQuelm({"b" + name200, "missing-gm.txt"}, dir.path());
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out, banner() + console("Invalid arguments.\n"));
+  EXPECT_EQ(refused.err, "");
+  refused = runQuelm({name200, "missing-gm.txt" + std::string(190, 'x')}, dir.path());
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out, banner() + console("Invalid arguments.\n"));
+}
+
+TEST(CommandLine, ArgumentsAfterTheSecondAreIgnored) {
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt", "no-such-world.scp", "x"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() + console(kThreeReports));
+}
+
+TEST(Errors, MissingGmListStopsBeforeTheAccountFileIsOpened) {
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, banner());
+  EXPECT_TRUE(startsWith(r.err, console("fopen(gmFile): "))) << r.err;
+  EXPECT_FALSE(dir.exists("..newaccu.scp"));
+  EXPECT_EQ(dir.read("accounts.scp"), kThreeViolations);
+}
+
+TEST(Errors, MissingAccountFile) {
+  Scratch dir;
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, banner());
+  EXPECT_TRUE(startsWith(r.err, "fopen(acctFile): ")) << r.err;
+  EXPECT_FALSE(dir.exists("..newaccu.scp"));
+}
+
+TEST(Run, CleanFileIsLeftAloneAndTheCopyStays) {
+  Scratch dir;
+  dir.write("accounts.scp", kCleanAccounts);
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, banner());
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(dir.read("accounts.scp"), kCleanAccounts);
+  EXPECT_EQ(dir.read("..newaccu.scp"), kCleanAccounts);
+  EXPECT_FALSE(dir.exists("accounts.scp.old"));
+}
+
+TEST(Run, ViolationsAreRemovedAndTheOriginalKept) {
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() + console(kThreeReports));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(dir.read("accounts.scp"), kThreeFiltered);
+  EXPECT_EQ(dir.read("accounts.scp.old"), kThreeViolations);
+  EXPECT_FALSE(dir.exists("..newaccu.scp"));
+
+  // The filtered file is clean now.
+  EXPECT_EQ(runQuelm({"accounts.scp", "gm.txt"}, dir.path()).status, 0);
+}
+
+TEST(Run, LfOnlyFileComesOutWithCrLf) {
+  Scratch dir;
+  dir.write("accounts.scp", "[tobin]\nPLEVEL=1\nPASSWORD=x\n");
+  dir.write("gm.txt", "Admin\n");
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(dir.read("accounts.scp"), "[tobin]\r\nPASSWORD=x\r\n");
+  EXPECT_EQ(dir.read("accounts.scp.old"), "[tobin]\nPLEVEL=1\nPASSWORD=x\n");
+}
+
+TEST(Run, AccountFileInAnotherDirectory) {
+  Scratch dir;
+  ASSERT_EQ(::mkdir((dir / "save").c_str(), 0777), 0);
+  ASSERT_EQ(::mkdir((dir / "work").c_str(), 0777), 0);
+  dir.write("save/accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({"../save/accounts.scp", "../gm.txt"}, dir / "work");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(dir.read("save/accounts.scp"), kThreeFiltered);
+  EXPECT_EQ(dir.read("save/accounts.scp.old"), kThreeViolations);
+  EXPECT_FALSE(dir.exists("work/..newaccu.scp"));
+  EXPECT_FALSE(dir.exists("save/..newaccu.scp"));
+}
+
+TEST(Run, ExistingBackupIsNeverOverwritten) {
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("accounts.scp.old", "an earlier backup\r\n");
+  dir.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, banner() + console("PLEVEL found. Varmo=[tobin]\n"
+                                      "PRIV 200 found. Varmo=[tobin]\n"
+                                      "File is BROKEN! ([bad name])\n"));
+  EXPECT_TRUE(startsWith(r.err, "rename(acctFile): ")) << r.err;
+  EXPECT_EQ(dir.read("accounts.scp"), kThreeViolations);
+  EXPECT_EQ(dir.read("accounts.scp.old"), "an earlier backup\r\n");
+  // The filtered copy waits in the working directory for the administrator.
+  EXPECT_EQ(dir.read("..newaccu.scp"), kThreeFiltered);
+}
+
+TEST(Run, SampleFiles) {
+  Scratch dir;
+  dir.write("accounts.scp", e2e::readFile(QUELM_EXAMPLES_DIR "/accounts.scp"));
+  dir.write("gmlist.txt", e2e::readFile(QUELM_EXAMPLES_DIR "/gmlist.txt"));
+  e2e::RunResult r = runQuelm({"accounts.scp", "gmlist.txt"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, banner() + console("PLEVEL found. Varmo=[Greyhawk]\n"
+                                      "PRIV 200 found. Varmo=[Greyhawk]\n"
+                                      "PRIV 7fffffff found. Varmo=[Dunmore]\n"
+                                      "File is BROKEN! ([bad name])\n"
+                                      "PLEVEL found. Varmo=[bad name]\n"
+                                      "Done, 5 violations found.\n"));
+}
+
+// What the program leaves must be readable by no more users than the account file.
+TEST(Safety, FilteredFileKeepsThePermissionBits) {
+  SKIP_ON_WINDOWS_BUILD("POSIX permission bits");
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  ASSERT_EQ(::chmod((dir / "accounts.scp").c_str(), 0640), 0);
+  ASSERT_EQ(runQuelm({"accounts.scp", "gm.txt"}, dir.path()).status, 1);
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "accounts.scp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  ASSERT_EQ(::stat((dir / "accounts.scp.old").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(Safety, StaleWorldReadableCopyIsNotReused) {
+  SKIP_ON_WINDOWS_BUILD("POSIX permission bits");
+  Scratch dir;
+  dir.write("accounts.scp", kCleanAccounts);
+  dir.write("gm.txt", kGmList);
+  dir.write("..newaccu.scp", "stale");
+  ASSERT_EQ(::chmod((dir / "..newaccu.scp").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod((dir / "accounts.scp").c_str(), 0600), 0);
+  // A second name of the stale file must not receive the passwords.
+  ASSERT_EQ(::link((dir / "..newaccu.scp").c_str(), (dir / "other-name").c_str()), 0);
+  ASSERT_EQ(runQuelm({"accounts.scp", "gm.txt"}, dir.path()).status, 0);
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "..newaccu.scp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(dir.read("..newaccu.scp"), kCleanAccounts);
+  EXPECT_EQ(dir.read("other-name"), "stale");
+}
+
+TEST(Safety, PlantedSymbolicLinkIsNotFollowed) {
+  SKIP_ON_WINDOWS_BUILD("symbolic links");
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  dir.write("target", "untouched");
+  ASSERT_EQ(::symlink("target", (dir / "..newaccu.scp").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", (dir / "dangling").c_str()), 0);
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(startsWith(r.err, "fopen(tmpFile): ")) << r.err;
+  EXPECT_EQ(dir.read("target"), "untouched");
+  EXPECT_EQ(dir.read("accounts.scp"), kThreeViolations);
+
+  ASSERT_EQ(::unlink((dir / "..newaccu.scp").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", (dir / "..newaccu.scp").c_str()), 0);
+  r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_FALSE(dir.exists("nowhere"));
+}
+
+TEST(Safety, WriteFailureLeavesTheAccountFileAlone) {
+  SKIP_ON_WINDOWS_BUILD("RLIMIT_FSIZE would also limit wineserver, which crashes");
+  Scratch dir;
+  std::string accounts;
+  for (int i = 0; i < 3000; ++i)
+    accounts += "[user" + std::to_string(i) + "]\r\nPLEVEL=1\r\nX=1\r\n";
+  dir.write("accounts.scp", accounts);
+  dir.write("gm.txt", kGmList);
+  for (long long limit : {0LL, 4096LL, 20000LL}) {
+    e2e::RunOptions options;
+    options.fileSizeLimit = limit;
+    e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path(), options);
+    EXPECT_EQ(r.status, 2) << limit;
+    EXPECT_TRUE(startsWith(r.err, "fwrite(tmpFile): ")) << r.err;
+    EXPECT_EQ(r.out.find("Done"), std::string::npos);
+    EXPECT_EQ(dir.read("accounts.scp"), accounts);
+    EXPECT_FALSE(dir.exists("accounts.scp.old"));
+    EXPECT_FALSE(dir.exists("..newaccu.scp")) << "an incomplete copy is not left behind";
+  }
+}
+
+TEST(Safety, DirectoryWhereTheRenameCannotHappen) {
+  SKIP_ON_WINDOWS_BUILD("POSIX directory permissions");
+  Scratch dir;
+  ASSERT_EQ(::mkdir((dir / "save").c_str(), 0777), 0);
+  ASSERT_EQ(::mkdir((dir / "work").c_str(), 0777), 0);
+  dir.write("save/accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  ASSERT_EQ(::chmod((dir / "save/accounts.scp").c_str(), 0644), 0);
+  ASSERT_EQ(::chmod((dir / "save").c_str(), 0555), 0);
+  ASSERT_EQ(::chmod((dir / "work").c_str(), 0777), 0);
+  e2e::RunOptions options;
+  options.dropPrivileges = true;
+  e2e::RunResult r = runQuelm({"../save/accounts.scp", "../gm.txt"}, dir / "work", options);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(startsWith(r.err, "rename(acctFile): ")) << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos);
+  EXPECT_EQ(dir.read("save/accounts.scp"), kThreeViolations);
+  EXPECT_FALSE(dir.exists("save/accounts.scp.old"));
+  EXPECT_EQ(dir.read("work/..newaccu.scp"), kThreeFiltered);
+}
+
+TEST(Safety, UnwritableWorkingDirectory) {
+  SKIP_ON_WINDOWS_BUILD("POSIX directory permissions");
+  Scratch dir;
+  ASSERT_EQ(::mkdir((dir / "work").c_str(), 0555), 0);
+  ASSERT_EQ(::chmod((dir / "work").c_str(), 0555), 0);
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  ASSERT_EQ(::chmod((dir / "accounts.scp").c_str(), 0666), 0);
+  e2e::RunOptions options;
+  options.dropPrivileges = true;
+  e2e::RunResult r = runQuelm({"../accounts.scp", "../gm.txt"}, dir / "work", options);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(startsWith(r.err, "fopen(tmpFile): ")) << r.err;
+  EXPECT_EQ(dir.read("accounts.scp"), kThreeViolations);
+}
+
+TEST(Safety, CopyOnAnotherFileSystemIsMovedAtomically) {
+  struct stat shm, tmp;
+  Scratch work;
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(work.path().c_str(), &tmp) != 0 ||
+      shm.st_dev == tmp.st_dev) {
+    GTEST_SKIP() << "/dev/shm and the scratch directory are one file system here";
+  }
+  Scratch save("/dev/shm");
+  save.write("accounts.scp", kThreeViolations);
+  ASSERT_EQ(::chmod((save / "accounts.scp").c_str(), 0600), 0);
+  work.write("gm.txt", kGmList);
+  e2e::RunResult r = runQuelm({save / "accounts.scp", "gm.txt"}, work.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(save.read("accounts.scp"), kThreeFiltered);
+  EXPECT_EQ(save.read("accounts.scp.old"), kThreeViolations);
+  EXPECT_FALSE(work.exists("..newaccu.scp"));
+  if (!e2e::windowsBuild()) {
+    struct stat st;
+    ASSERT_EQ(::stat((save / "accounts.scp").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+  }
+  // Nothing else is left beside the account file.
+  int entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(save.path())) entries += e.exists() ? 1 : 0;
+  EXPECT_EQ(entries, 2);
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+#include "e2e/harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace e2e {
+
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+Scratch::Scratch(const std::string& base) {
+  std::string tmpl = (base.empty() ? envOr("TMPDIR", "/tmp") : base) + "/quelm-e2e-XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp: " + tmpl);
+  path_ = tmpl;
+  // Reachable by the unprivileged user some tests run the program as.
+  ::chmod(path_.c_str(), 0777);
+}
+
+Scratch::~Scratch() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::all, ignored);
+  for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
+    if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
+      std::filesystem::permissions(entry.path(), std::filesystem::perms::all, ignored);
+    }
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void Scratch::write(const std::string& name, const std::string& bytes) const {
+  writeFile(*this / name, bytes);
+}
+
+std::string Scratch::read(const std::string& name) const {
+  return readFile(*this / name);
+}
+
+bool Scratch::exists(const std::string& name) const {
+  return fileExists(*this / name);
+}
+
+bool windowsBuild() {
+  std::string bin = envOr("QUELM_BIN", QUELM_DEFAULT_BIN);
+  return bin.size() > 4 && bin.compare(bin.size() - 4, 4, ".exe") == 0;
+}
+
+std::string console(const std::string& text) {
+  if (!windowsBuild()) return text;
+  std::string result;
+  for (char c : text) {
+    if (c == '\n') result += '\r';
+    result += c;
+  }
+  return result;
+}
+
+std::string banner() {
+  return console(">>> Quelm <<< Hacked account remover\n\n");
+}
+
+RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
+                   const RunOptions& options) {
+  std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
+  command.push_back(envOr("QUELM_BIN", QUELM_DEFAULT_BIN));
+  command.insert(command.end(), args.begin(), args.end());
+
+  // Pipes rather than files: a file-size limit set for the program must not cut its reports.
+  int outPipe[2], errPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(outPipe[1], 1);
+    ::dup2(errPipe[1], 2);
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0) ::dup2(devNull, 0);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const std::string& assignment : options.env) ::putenv(::strdup(assignment.c_str()));
+    ::setenv("WINEDEBUG", "-all", 0);
+    if (options.fileSizeLimit >= 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit;
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    }
+    if (options.dropPrivileges && ::geteuid() == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        ::_exit(126);
+      }
+    }
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  RunResult result;
+  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return result;
+}
+
+}  // namespace e2e

@@ -1,0 +1,63 @@
+#include "test_util.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace testing_util {
+
+std::int64_t StringSource::read(void* buffer, std::size_t size) {
+  if (pos_ >= failAt_) {
+    errno = EIO;
+    return -1;
+  }
+  std::size_t n = std::min({size, chunk_, data_.size() - pos_, failAt_ - pos_});
+  std::memcpy(buffer, data_.data() + pos_, n);
+  pos_ += n;
+  return static_cast<std::int64_t>(n);
+}
+
+bool StringSink::writeAll(const void* bytes, std::size_t size) {
+  if (limit_ != std::string::npos && data.size() + size > limit_) {
+    errno = ENOSPC;
+    return false;
+  }
+  data.append(static_cast<const char*>(bytes), size);
+  ++writes;
+  return true;
+}
+
+std::string decodedText(const sys::Piece& piece) {
+  std::string text(piece.data, piece.size);
+  if (piece.fileForm) text.erase(text.size() - 2, 1);  // the CR of its CR LF
+  return text;
+}
+
+std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk, std::size_t block) {
+  StringSource source(input, chunk);
+  sys::LineReader reader(source, block);
+  std::vector<ReadPiece> pieces;
+  sys::Piece piece;
+  while (reader.next(piece) == sys::LineReader::Status::Piece) {
+    pieces.push_back({decodedText(piece), piece.startsLine});
+  }
+  return pieces;
+}
+
+CapturedFile::CapturedFile() : file_(std::tmpfile()) {}
+
+CapturedFile::~CapturedFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+std::string CapturedFile::text() const {
+  std::fflush(file_);
+  std::string result;
+  std::rewind(file_);
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) result.append(buffer, n);
+  return result;
+}
+
+}  // namespace testing_util
