@@ -49,14 +49,34 @@ Failure copyToNewFile(const char* from, const char* to, const char* label) {
   return result;
 }
 
+// A name beside the account file for a copy that is not complete yet.
+std::string besideName(const char* accountPath) {
+  return std::string(accountPath) + ".quelm-" + std::to_string(sys::processId());
+}
+
+// Copies the file at from beside the account file and, once the copy is complete and on disk,
+// gives it the name to with place(); a copy that cannot be placed is removed again.
+Failure copyThenPlace(const char* from, const char* accountPath, const char* to,
+                      bool (*place)(const char*, const char*), const char* label) {
+  std::string beside = besideName(accountPath);
+  if (Failure f = copyToNewFile(from, beside.c_str(), label)) return f;
+  if (!place(beside.c_str(), to)) {
+    Failure f = failure(label);
+    sys::removeFile(beside.c_str());
+    return f;
+  }
+  return {};
+}
+
 // Gives the account file its second name, the backup, without ever replacing a file that holds
-// that name already (an earlier run's backup is the administrator's to deal with).
+// that name already (an earlier run's backup is the administrator's to deal with). Where the file
+// system has no hard links, a complete copy takes the name instead, never a partial one.
 Failure makeBackup(const char* accountPath, const char* backupPath) {
   const char* label = "rename(acctFile)";
   if (sys::linkNoReplace(accountPath, backupPath)) return {};
   sys::ErrorCode code = sys::lastError();
   if (!sys::isLinkUnsupported(code)) return {label, code};
-  return copyToNewFile(accountPath, backupPath, label);
+  return copyThenPlace(accountPath, accountPath, backupPath, sys::renameNoReplace, label);
 }
 
 // Renames the filtered copy over the account file. Across volumes a rename cannot be atomic, so
@@ -67,12 +87,7 @@ Failure moveCopyIntoPlace(const char* accountPath, bool& copiedAcross) {
   if (sys::renameOver(kTempFileName, accountPath)) return {};
   sys::ErrorCode code = sys::lastError();
   if (!sys::isCrossDevice(code)) return {label, code};
-
-  std::string beside = std::string(accountPath) + ".quelm-" + std::to_string(sys::processId());
-  if (Failure f = copyToNewFile(kTempFileName, beside.c_str(), label)) return f;
-  if (!sys::renameOver(beside.c_str(), accountPath)) {
-    Failure f = failure(label);
-    sys::removeFile(beside.c_str());
+  if (Failure f = copyThenPlace(kTempFileName, accountPath, accountPath, sys::renameOver, label)) {
     return f;
   }
   copiedAcross = true;

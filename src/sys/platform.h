@@ -96,6 +96,9 @@ bool isLinkUnsupported(ErrorCode code);
 // cross-device error when the two are on different volumes.
 bool renameOver(const char* from, const char* to);
 
+// Gives the file at from the name to, failing with an "already exists" error when to is taken.
+bool renameNoReplace(const char* from, const char* to);
+
 // Removes a file.
 bool removeFile(const char* path);
 

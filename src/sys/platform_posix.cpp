@@ -2,6 +2,7 @@
 #include "sys/platform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -171,6 +172,21 @@ bool isLinkUnsupported(ErrorCode code) {
 }
 
 bool renameOver(const char* from, const char* to) {
+  return ::rename(from, to) == 0;
+}
+
+bool renameNoReplace(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  // The file system cannot refuse to replace by itself. Look first: only a file created in the
+  // moment between the look and the rename could still be replaced.
+  struct stat st;
+  if (::lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
   return ::rename(from, to) == 0;
 }
 

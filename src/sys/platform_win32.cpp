@@ -184,6 +184,11 @@ bool renameOver(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool renameNoReplace(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when the destination exists.
+  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool removeFile(const char* path) {
   return DeleteFileA(path) != 0;
 }

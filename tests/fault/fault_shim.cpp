@@ -1,0 +1,192 @@
+// A preloaded library that makes the program's system calls fail, or kills the program, on
+// demand. Linux only; used by the fault-injection tests, never part of the product.
+//
+// Environment:
+//   QUELM_FAULT_OP=name QUELM_FAULT_NTH=n QUELM_FAULT_ERRNO=e
+//       the n-th call of that operation fails with errno e, without being made
+//   QUELM_FAULT_ALWAYS=name:e    every call of that operation fails with errno e
+//   QUELM_FAULT_KILL_AT=n        the n-th intercepted call of any operation kills the process
+//   QUELM_FAULT_COUNT_FILE=path  at exit, "name count" lines for every operation called
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum Op { kOpen, kRead, kWrite, kFsync, kClose, kLink, kRename, kUnlink, kFchmod, kFchown,
+          kFstat, kLstat, kOpCount };
+const char* const kOpNames[kOpCount] = {"open",   "read",   "write",  "fsync",
+                                        "close",  "link",   "rename", "unlink",
+                                        "fchmod", "fchown", "fstat",  "lstat"};
+
+long counts[kOpCount];
+long totalCalls;
+bool configured;
+int failOp = -1;
+long failNth;
+int failErrno;
+int alwaysOp = -1;
+int alwaysErrno;
+long killAt;
+
+int opByName(const char* name, std::size_t length) {
+  for (int i = 0; i < kOpCount; ++i) {
+    if (std::strlen(kOpNames[i]) == length && std::strncmp(kOpNames[i], name, length) == 0) return i;
+  }
+  return -1;
+}
+
+void configure() {
+  configured = true;
+  if (const char* op = std::getenv("QUELM_FAULT_OP")) {
+    failOp = opByName(op, std::strlen(op));
+    failNth = std::atol(std::getenv("QUELM_FAULT_NTH") ? std::getenv("QUELM_FAULT_NTH") : "1");
+    failErrno = std::atoi(std::getenv("QUELM_FAULT_ERRNO") ? std::getenv("QUELM_FAULT_ERRNO") : "5");
+  }
+  if (const char* always = std::getenv("QUELM_FAULT_ALWAYS")) {
+    const char* colon = std::strchr(always, ':');
+    if (colon != nullptr) {
+      alwaysOp = opByName(always, static_cast<std::size_t>(colon - always));
+      alwaysErrno = std::atoi(colon + 1);
+    }
+  }
+  if (const char* kill = std::getenv("QUELM_FAULT_KILL_AT")) killAt = std::atol(kill);
+}
+
+// Counts a call; true (with errno set) when it is to fail instead of being made.
+bool intercept(Op op) {
+  if (!configured) configure();
+  ++counts[op];
+  ++totalCalls;
+  if (killAt > 0 && totalCalls == killAt) ::kill(::getpid(), SIGKILL);
+  if (op == alwaysOp) {
+    errno = alwaysErrno;
+    return true;
+  }
+  if (op == failOp && counts[op] == failNth) {
+    errno = failErrno;
+    return true;
+  }
+  return false;
+}
+
+template <typename F>
+F real(const char* name) {
+  return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+__attribute__((destructor)) void writeCounts() {
+  const char* path = std::getenv("QUELM_FAULT_COUNT_FILE");
+  if (path == nullptr) return;
+  std::FILE* f = std::fopen(path, "w");
+  if (f == nullptr) return;
+  for (int i = 0; i < kOpCount; ++i) std::fprintf(f, "%s %ld\n", kOpNames[i], counts[i]);
+  std::fprintf(f, "total %ld\n", totalCalls);
+  std::fclose(f);
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  if (intercept(kOpen)) return -1;
+  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  if (intercept(kOpen)) return -1;
+  return real<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+}
+
+ssize_t read(int fd, void* buffer, size_t size) {
+  if (intercept(kRead)) return -1;
+  return real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
+}
+
+ssize_t write(int fd, const void* buffer, size_t size) {
+  if (intercept(kWrite)) return -1;
+  return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+}
+
+int fsync(int fd) {
+  if (intercept(kFsync)) return -1;
+  return real<int (*)(int)>("fsync")(fd);
+}
+
+int close(int fd) {
+  if (intercept(kClose)) {
+    // A failing close still releases the descriptor, as on Linux.
+    int saved = errno;
+    real<int (*)(int)>("close")(fd);
+    errno = saved;
+    return -1;
+  }
+  return real<int (*)(int)>("close")(fd);
+}
+
+int link(const char* from, const char* to) {
+  if (intercept(kLink)) return -1;
+  return real<int (*)(const char*, const char*)>("link")(from, to);
+}
+
+int rename(const char* from, const char* to) {
+  if (intercept(kRename)) return -1;
+  return real<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  if (intercept(kRename)) return -1;
+  return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(fromDir, from,
+                                                                                 toDir, to, flags);
+}
+
+int unlink(const char* path) {
+  if (intercept(kUnlink)) return -1;
+  return real<int (*)(const char*)>("unlink")(path);
+}
+
+int fchmod(int fd, mode_t mode) {
+  if (intercept(kFchmod)) return -1;
+  return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+  if (intercept(kFchown)) return -1;
+  return real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+int fstat(int fd, struct stat* st) {
+  if (intercept(kFstat)) return -1;
+  return real<int (*)(int, struct stat*)>("fstat")(fd, st);
+}
+
+int lstat(const char* path, struct stat* st) {
+  if (intercept(kLstat)) return -1;
+  return real<int (*)(const char*, struct stat*)>("lstat")(path, st);
+}
+
+}  // extern "C"
