@@ -1,6 +1,7 @@
 #include "filter/scan.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -123,6 +124,13 @@ std::int64_t scanAccountFile(const char* accountPath) {
     return -1;
   }
 
+  // Making the copy starts by removing the old one; were that the account file itself, its
+  // only name would go with it.
+  if (account.isSameFileAs(kTempFileName)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "fopen(tmpFile): %s is the account file itself\n", kTempFileName);
+    return -1;
+  }
   sys::File temp;
   if (!temp.createFresh(kTempFileName)) {
     sys::reportSystemError("fopen(tmpFile)", sys::lastError());

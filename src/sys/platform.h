@@ -73,6 +73,9 @@ class File {
   // process may set it; the permission bits always are.
   bool applyAccessRights(const AccessRights& rights);
 
+  // Whether path names this very file (also through another link to it).
+  bool isSameFileAs(const char* path) const;
+
   // Closes the file; the result says whether everything written reached the file.
   bool close();
 

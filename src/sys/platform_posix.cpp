@@ -153,6 +153,12 @@ bool File::applyAccessRights(const AccessRights& rights) {
   return ::fchmod(fd, rights.mode) == 0;
 }
 
+bool File::isSameFileAs(const char* path) const {
+  struct stat mine, other;
+  if (::fstat(fdOf(handle_), &mine) != 0 || ::stat(path, &other) != 0) return false;
+  return mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+}
+
 bool File::close() {
   if (!isOpen()) return true;
   int fd = fdOf(handle_);

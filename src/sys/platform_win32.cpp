@@ -161,6 +161,19 @@ bool File::applyAccessRights(const AccessRights& rights) {
   return true;
 }
 
+bool File::isSameFileAs(const char* path) const {
+  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = GetFileInformationByHandle(handleOf(handle_), &a) &&
+              GetFileInformationByHandle(other, &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
 bool File::close() {
   if (!isOpen()) return true;
   HANDLE h = handleOf(handle_);

@@ -189,6 +189,19 @@ TEST(Run, SampleFiles) {
                                       "Done, 5 violations found.\n"));
 }
 
+TEST(Safety, AccountFileNamedLikeTheCopyIsRefused) {
+  Scratch dir;
+  dir.write("..newaccu.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  for (const char* path : {"..newaccu.scp", "./..newaccu.scp"}) {
+    e2e::RunResult r = runQuelm({path, "gm.txt"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, console("fopen(tmpFile): ..newaccu.scp is the account file itself\n"));
+    EXPECT_EQ(dir.read("..newaccu.scp"), kThreeViolations);
+    EXPECT_FALSE(dir.exists("..newaccu.scp.old"));
+  }
+}
+
 // What the program leaves must be readable by no more users than the account file.
 TEST(Safety, FilteredFileKeepsThePermissionBits) {
   SKIP_ON_WINDOWS_BUILD("POSIX permission bits");

@@ -1,0 +1,118 @@
+// Input of every odd kind, end to end: each gives a clear message and the documented status,
+// and nothing is lost.
+#include <random>
+#include <string>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "e2e/harness.h"
+
+namespace {
+
+using e2e::banner;
+using e2e::console;
+using e2e::runQuelm;
+using e2e::Scratch;
+using namespace std::string_literals;
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+struct OddFile {
+  const char* name;
+  std::string accounts;
+  std::string gmList;
+  int status;
+  std::string filtered;  // the account file afterwards
+};
+
+std::string garbage(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  return bytes;
+}
+
+TEST(OddInput, Table) {
+  const std::string megabyte(1 << 20, '7');
+  const OddFile cases[] = {
+      {"EmptyAccountFile", "", "Admin\r\n", 0, ""},
+      {"EmptyGmListMakesEveryoneOrdinary", "[Admin]\r\nPLEVEL=7\r\n", "", 1, "[Admin]\r\n"},
+      {"NoFinalLineFeed", "[tobin]\r\nPASSWORD=x\r\nPLEVEL=1", "Admin\r\n", 1,
+       "[tobin]\r\nPASSWORD=x\r\n"},
+      {"MegabyteLineGoesWhole", "[tobin]\r\nPLEVEL=" + megabyte + "\r\nX=1\r\n", "Admin\r\n", 1,
+       "[tobin]\r\nX=1\r\n"},
+      {"MegabyteLineStaysWhole", "[tobin]\r\nNOTE=" + megabyte + "\r\n", "Admin\r\n", 0,
+       "[tobin]\r\nNOTE=" + megabyte + "\r\n"},
+      {"GmListOfMegabyteLines", "[tobin]\r\nPLEVEL=1\r\n", megabyte + "\r\n" + megabyte, 1,
+       "[tobin]\r\n"},
+      {"NulBytesEverywhere", "[to\0bin]\r\nPASS\0WORD=\0\r\n"s, "Admin\r\n", 1,
+       "PASS\0WORD=\0\r\n"s},
+  };
+  for (const OddFile& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch dir;
+    dir.write("accounts.scp", c.accounts);
+    dir.write("gm.txt", c.gmList);
+    e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(dir.read("accounts.scp"), c.filtered);
+    if (c.status == 1) {
+      EXPECT_EQ(dir.read("accounts.scp.old"), c.accounts);
+    }
+  }
+}
+
+TEST(OddInput, BinaryGarbageLosesNothing) {
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    Scratch dir;
+    std::string accounts = garbage(300000, seed);
+    dir.write("accounts.scp", accounts);
+    dir.write("gm.txt", garbage(5000, seed + 100));
+    e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << r.err;
+    if (r.status == 1) {
+      EXPECT_EQ(dir.read("accounts.scp.old"), accounts);
+    } else {
+      EXPECT_EQ(dir.read("accounts.scp"), accounts);
+    }
+    // Filtering its own output finds nothing more.
+    EXPECT_EQ(runQuelm({"accounts.scp", "gm.txt"}, dir.path()).status, 0);
+  }
+}
+
+TEST(OddInput, PathsThatAreNotFiles) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> reports;  // any of these starts standard error
+  } cases[] = {
+      {"GmListIsADirectory", {"accounts.scp", "adir"}, {"fread(gmFile): ", "fopen(gmFile): "}},
+      {"AccountFileIsADirectory", {"adir", "gm.txt"}, {"fread(acctFile): ", "fopen(acctFile): "}},
+      {"GmListInMissingDirectory", {"accounts.scp", "nodir/gm.txt"}, {"fopen(gmFile): "}},
+      {"AccountFileInMissingDirectory", {"nodir/accounts.scp", "gm.txt"}, {"fopen(acctFile): "}},
+      {"EmptyPaths", {"", ""}, {"fopen(gmFile): "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch dir;
+    ASSERT_EQ(::mkdir((dir / "adir").c_str(), 0777), 0);
+    dir.write("accounts.scp", "[tobin]\r\nPLEVEL=1\r\n");
+    dir.write("gm.txt", "Admin\r\n");
+    e2e::RunResult r = runQuelm(c.args, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, banner());
+    bool known = false;
+    for (const std::string& prefix : c.reports) known = known || startsWith(r.err, prefix);
+    EXPECT_TRUE(known) << r.err;
+    EXPECT_EQ(r.err.back(), '\n');
+    EXPECT_EQ(dir.read("accounts.scp"), "[tobin]\r\nPLEVEL=1\r\n");
+    EXPECT_FALSE(dir.exists("..newaccu.scp"));
+  }
+}
+
+}  // namespace
