@@ -44,6 +44,29 @@ std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk, s
   return pieces;
 }
 
+std::vector<ReadPiece> referencePieces(const std::string& in) {
+  std::vector<ReadPiece> out;
+  std::size_t pos = 0;
+  bool atLineStart = true;
+  for (;;) {
+    std::string piece;
+    while (piece.size() < 254) {
+      if (pos == in.size()) break;
+      char c = in[pos++];
+      if (c == '\r') {
+        if (pos == in.size()) break;
+        c = in[pos++];
+      }
+      if (c == 0x1a) continue;
+      piece += c;
+      if (c == '\n') break;
+    }
+    if (piece.empty()) return out;
+    out.push_back({piece, atLineStart});
+    atLineStart = piece.back() == '\n';
+  }
+}
+
 CapturedFile::CapturedFile() : file_(std::tmpfile()) {}
 
 CapturedFile::~CapturedFile() {

@@ -51,6 +51,10 @@ struct ReadPiece {
 std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk = 1 << 20,
                                   std::size_t block = 1 << 20);
 
+// The reader's rules applied one byte at a time with nothing clever: the yardstick for the
+// reader's fast paths.
+std::vector<ReadPiece> referencePieces(const std::string& input);
+
 // Everything written to a stdio stream, for checking reports.
 class CapturedFile {
  public:

@@ -13,6 +13,7 @@ namespace {
 
 using testing_util::ReadPiece;
 using testing_util::readPieces;
+using testing_util::referencePieces;
 using namespace std::string_literals;
 
 struct ReaderCase {
@@ -69,31 +70,6 @@ TEST_P(ReaderTable, PiecesMatch) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, ReaderTable, ::testing::ValuesIn(kReaderCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The rules, applied one byte at a time with nothing clever: the yardstick for the reader's
-// fast paths.
-std::vector<ReadPiece> referencePieces(const std::string& in) {
-  std::vector<ReadPiece> out;
-  std::size_t pos = 0;
-  bool atLineStart = true;
-  for (;;) {
-    std::string piece;
-    while (piece.size() < 254) {
-      if (pos == in.size()) break;
-      char c = in[pos++];
-      if (c == '\r') {
-        if (pos == in.size()) break;
-        c = in[pos++];
-      }
-      if (c == 0x1a) continue;
-      piece += c;
-      if (c == '\n') break;
-    }
-    if (piece.empty()) return out;
-    out.push_back({piece, atLineStart});
-    atLineStart = piece.back() == '\n';
-  }
-}
 
 TEST(LineReader, MatchesTheByteRulesOnRandomInput) {
   std::mt19937 rng(20261207);
