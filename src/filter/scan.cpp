@@ -88,7 +88,8 @@ class Scan {
 }  // namespace
 
 std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std::FILE* reports) {
-  sys::LineReader reader(input);
+  // Lines that begin with neither "[" nor "p" are copied unexamined, so they may come in runs.
+  sys::LineReader reader(input, std::size_t{1} << 20, true);
   reader.onBufferReuse([&output] { output.releaseBlock(); });
   Scan scan(reports);
   bool dropping = false;
@@ -146,7 +147,7 @@ std::int64_t scanAccountFile(const char* accountPath) {
   // The copy holds the same passwords as the original: readable by the same users, no more.
   if (!temp.applyAccessRights(rights)) return fail("fchmod(tmpFile)", sys::lastError());
 
-  sys::FileSource source(account);
+  sys::FileSource source(account, "fread(acctFile)");
   sys::FileSink sink(temp);
   sys::TextWriter writer(sink);
   std::int64_t violations = filterAccounts(source, writer, stdout);

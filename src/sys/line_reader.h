@@ -31,15 +31,33 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // Reads up to size bytes: the count, 0 at the end, -1 on failure (with lastError() set).
   virtual std::int64_t read(void* buffer, std::size_t size) = 0;
+
+  // Shows the bytes from offset on without copying them: at least want of them unless the end
+  // comes first, valid until the next call. Returns the count (last tells whether they reach the
+  // end), -1 on failure, or kCannotView for a source that can only be read.
+  static constexpr std::int64_t kCannotView = -2;
+  virtual std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data, bool& last) {
+    (void)offset, (void)want, (void)data, (void)last;
+    return kCannotView;
+  }
 };
 
 class FileSource : public ByteSource {
  public:
-  explicit FileSource(File& file) : file_(file) {}
+  // With readLabel, a large regular file is shown through a memory mapping; should the file
+  // shrink meanwhile, the process reports "readLabel: ..." and ends with status 2.
+  explicit FileSource(File& file, const char* readLabel = nullptr)
+      : file_(file), readLabel_(readLabel) {}
   std::int64_t read(void* buffer, std::size_t size) override { return file_.read(buffer, size); }
+  std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data,
+                    bool& last) override {
+    if (readLabel_ == nullptr) return kCannotView;
+    return file_.view(offset, want, data, last, readLabel_);
+  }
 
  private:
   File& file_;
+  const char* readLabel_;
 };
 
 // The longest piece, in characters.
@@ -53,13 +71,19 @@ struct Piece {
   // True when data already is what the text writer would write for the piece (a CR LF line
   // handed out raw); false when data is decoded text whose final line feed still needs its CR.
   bool fileForm = false;
+  // True for a run of several whole CR LF lines, handed out together because none of them
+  // begins with "[" or "p" in either case: lines that no consumer of the reader needs to see
+  // one by one. Only a reader asked for runs produces them.
+  bool quietRun = false;
 };
 
 class LineReader {
  public:
   enum class Status { Piece, End, Error };
 
-  explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20);
+  // With quietRuns, lines that begin with neither "[" nor "p"/"P" may come as runs (see Piece).
+  explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20,
+                      bool quietRuns = false);
 
   // Produces the next piece. Its data stays valid until the next call.
   Status next(Piece& piece);
@@ -76,8 +100,12 @@ class LineReader {
   bool decodeSlowly(Piece& piece);
 
   ByteSource& source_;
+  bool quietRuns_;
+  bool viewing_ = true;       // until the source says it cannot show its bytes
+  std::uint64_t offset_ = 0;  // of data_[0] in the source, while viewing
   std::size_t capacity_;
   std::unique_ptr<char[]> block_;
+  const char* data_ = nullptr;  // the window: the source's view, or block_
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool eof_ = false;
@@ -87,8 +115,16 @@ class LineReader {
   std::function<void()> onReuse_;
 };
 
-// The index of the first LF, CR or 0x1A among the first n bytes at p, or n if none. May read up
-// to 15 bytes past p + n.
+// The index of the first LF, CR or 0x1A among the first n bytes at p, or n if none.
 std::size_t findLineSpecial(const char* p, std::size_t n);
+
+// The length of the longest run of whole lines at the start of the n bytes at p (which begin a
+// line) that are each at most 253 characters and CR LF, hold no other CR or 0x1A, and begin with
+// neither "[" nor "p" in either case. Only whole 64-byte blocks are looked at, so the run may
+// stop short of the last such line.
+std::size_t quietRunLength(const char* p, std::size_t n);
+
+// The same without vector instructions, the yardstick for the fast versions.
+std::size_t quietRunLengthPortable(const char* p, std::size_t n);
 
 }  // namespace sys

@@ -133,6 +133,46 @@ TEST(LineReader, TellsBeforeReusingItsBlock) {
   EXPECT_GE(reuses, 6000 / 1024);
 }
 
+// The longest stretch of whole quiet lines from the start, by the definition, one line at a time;
+// limited to lines that end within the first covered bytes.
+std::size_t referenceQuietRun(const std::string& t, std::size_t covered) {
+  std::size_t start = 0;
+  while (start < covered) {
+    std::size_t lf = t.find('\n', start);
+    if (lf == std::string::npos || lf >= covered) break;
+    std::string line = t.substr(start, lf + 1 - start);
+    bool quiet = line.size() >= 2 && line.size() <= 255 && line[line.size() - 2] == '\r' &&
+                 line.find_first_of(std::string("\r\x1a")) == line.size() - 2 && line[0] != '[' &&
+                 (line[0] | 0x20) != 'p';
+    if (!quiet) break;
+    start = lf + 1;
+  }
+  return start;
+}
+
+TEST(QuietRunLength, MatchesTheDefinitionOnRandomInput) {
+  std::mt19937 rng(99);
+  const char odd[] = {'[', 'p', 'P', '\r', '\n', 0x1a};
+  for (int round = 0; round < 3000; ++round) {
+    std::string t;
+    while (t.size() < 600) {
+      std::string body(rng() % 8 == 0 ? rng() % 300 : rng() % 40, 'a');
+      for (char& c : body) {
+        if (rng() % 60 == 0) c = odd[rng() % sizeof odd];
+      }
+      t += body + (rng() % 30 == 0 ? "\n" : "\r\n");
+    }
+    std::size_t n = 65 + rng() % (t.size() - 65);
+    std::size_t got = sys::quietRunLength(t.data(), n);
+    // Whole 64-byte blocks are looked at, each with one byte after it.
+    std::size_t covered = (n - 1) / 64 * 64;
+    std::size_t all = referenceQuietRun(t, covered);
+    ASSERT_EQ(sys::quietRunLengthPortable(t.data(), n), all);
+    ASSERT_EQ(got, all) << "round " << round << " n " << n << ": "
+                        << ::testing::PrintToString(t.substr(0, 140));
+  }
+}
+
 TEST(FindLineSpecial, FindsTheFirstOfLfCrSubAndStopsAtTheLimit) {
   std::string text(64, 'a');
   text.append(32, '\0');  // room for whole-vector reads

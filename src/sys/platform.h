@@ -66,6 +66,14 @@ class File {
   // Forces the written data to stable storage.
   bool sync();
 
+  // Shows the file's bytes from offset on through a memory mapping, at least want of them unless
+  // the end comes first; the previous view goes away. Returns the count (last: it reaches the
+  // end of the file), -1 on failure, or -2 where mapping is not worth it or not possible (small
+  // or not regular files, platforms without it). Should the file shrink while it is mapped, the
+  // process reports "readLabel: ..." on standard error and ends with status 2.
+  std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data, bool& last,
+                    const char* readLabel);
+
   // Reads the access rights of this open file, for copying them onto another.
   bool accessRights(AccessRights& rights) const;
 
@@ -85,6 +93,9 @@ class File {
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t handle_ = kClosed;
   std::string path_;
+  void* mapping_ = nullptr;
+  std::size_t mappingSize_ = 0;
+  std::int64_t viewableSize_ = -1;  // the size of a file worth mapping, or -2
 };
 
 // Makes newPath a second name of the file at existingPath without ever replacing anything at

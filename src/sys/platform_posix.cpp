@@ -7,7 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include <algorithm>
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,7 +57,64 @@ bool isCrossDevice(ErrorCode code) {
 }
 
 File::~File() {
+  if (mapping_ != nullptr) ::munmap(mapping_, mappingSize_);
   if (isOpen()) ::close(fdOf(handle_));
+}
+
+namespace {
+
+// Mapping pays for itself only on larger files; and a window this size keeps the memory the
+// mapping occupies small whatever the file's size.
+constexpr std::int64_t kMapAtLeast = std::int64_t{4} << 20;
+constexpr std::size_t kWindow = std::size_t{4} << 20;
+
+char busErrorReport[256];
+
+// A mapped file that shrinks under the reader takes its pages with it. Nothing has been changed
+// yet while the account file is read, so ending the run is safe.
+void onBusError(int) {
+  ssize_t ignored = ::write(2, busErrorReport, std::strlen(busErrorReport));
+  (void)ignored;
+  ::_exit(2);
+}
+
+}  // namespace
+
+std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& data, bool& last,
+                        const char* readLabel) {
+  if (viewableSize_ == -1) {
+    struct stat st;
+    if (::fstat(fdOf(handle_), &st) != 0) return -1;
+    viewableSize_ = S_ISREG(st.st_mode) && st.st_size >= kMapAtLeast ? st.st_size : -2;
+    if (viewableSize_ < 0) return -2;
+    std::snprintf(busErrorReport, sizeof busErrorReport, "%s: %s\n", readLabel, std::strerror(EIO));
+    struct sigaction action {};
+    action.sa_handler = onBusError;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(SIGBUS, &action, nullptr) != 0) return -1;
+  }
+  if (viewableSize_ < 0) return -2;
+  std::uint64_t size = static_cast<std::uint64_t>(viewableSize_);
+  if (mapping_ != nullptr) {
+    ::munmap(mapping_, mappingSize_);
+    mapping_ = nullptr;
+  }
+  if (offset >= size) {
+    last = true;
+    data = "";
+    return 0;
+  }
+  static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  std::uint64_t start = offset - offset % page;
+  std::uint64_t length = std::min<std::uint64_t>(size - start, std::max(kWindow, want + page));
+  void* p = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fdOf(handle_),
+                   static_cast<off_t>(start));
+  if (p == MAP_FAILED) return -1;
+  mapping_ = p;
+  mappingSize_ = length;
+  data = static_cast<const char*>(p) + (offset - start);
+  last = start + length == size;
+  return static_cast<std::int64_t>(start + length - offset);
 }
 
 bool File::openForReading(const char* path) {

@@ -132,6 +132,11 @@ bool File::writeAll(const void* data, std::size_t size) {
   return true;
 }
 
+std::int64_t File::view(std::uint64_t, std::size_t, const char*&, bool&, const char*) {
+  // ReadFile into the reader's block is what Windows gets.
+  return -2;
+}
+
 bool File::sync() {
   return FlushFileBuffers(handleOf(handle_)) != 0;
 }

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -22,11 +23,25 @@
 
 namespace {
 
-enum Op { kOpen, kRead, kWrite, kFsync, kClose, kLink, kRename, kUnlink, kFchmod, kFchown,
-          kFstat, kLstat, kOpCount };
-const char* const kOpNames[kOpCount] = {"open",   "read",   "write",  "fsync",
-                                        "close",  "link",   "rename", "unlink",
-                                        "fchmod", "fchown", "fstat",  "lstat"};
+enum Op {
+  kOpen,
+  kRead,
+  kWrite,
+  kFsync,
+  kClose,
+  kLink,
+  kRename,
+  kUnlink,
+  kFchmod,
+  kFchown,
+  kFstat,
+  kLstat,
+  kMmap,
+  kOpCount
+};
+const char* const kOpNames[kOpCount] = {"open",  "read",   "write",  "fsync",  "close",
+                                        "link",  "rename", "unlink", "fchmod", "fchown",
+                                        "fstat", "lstat",  "mmap"};
 
 long counts[kOpCount];
 long totalCalls;
@@ -40,7 +55,8 @@ long killAt;
 
 int opByName(const char* name, std::size_t length) {
   for (int i = 0; i < kOpCount; ++i) {
-    if (std::strlen(kOpNames[i]) == length && std::strncmp(kOpNames[i], name, length) == 0) return i;
+    if (std::strlen(kOpNames[i]) == length && std::strncmp(kOpNames[i], name, length) == 0)
+      return i;
   }
   return -1;
 }
@@ -50,7 +66,8 @@ void configure() {
   if (const char* op = std::getenv("QUELM_FAULT_OP")) {
     failOp = opByName(op, std::strlen(op));
     failNth = std::atol(std::getenv("QUELM_FAULT_NTH") ? std::getenv("QUELM_FAULT_NTH") : "1");
-    failErrno = std::atoi(std::getenv("QUELM_FAULT_ERRNO") ? std::getenv("QUELM_FAULT_ERRNO") : "5");
+    failErrno =
+        std::atoi(std::getenv("QUELM_FAULT_ERRNO") ? std::getenv("QUELM_FAULT_ERRNO") : "5");
   }
   if (const char* always = std::getenv("QUELM_FAULT_ALWAYS")) {
     const char* colon = std::strchr(always, ':');
@@ -161,7 +178,7 @@ int rename(const char* from, const char* to) {
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
   if (intercept(kRename)) return -1;
   return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(fromDir, from,
-                                                                                 toDir, to, flags);
+                                                                                  toDir, to, flags);
 }
 
 int unlink(const char* path) {
@@ -187,6 +204,12 @@ int fstat(int fd, struct stat* st) {
 int lstat(const char* path, struct stat* st) {
   if (intercept(kLstat)) return -1;
   return real<int (*)(const char*, struct stat*)>("lstat")(path, st);
+}
+
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+  if (intercept(kMmap)) return MAP_FAILED;
+  return real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(address, length, protection,
+                                                                      flags, fd, offset);
 }
 
 }  // extern "C"

@@ -26,10 +26,11 @@ const char kFiltered[] = "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\n
 const char kClean[] = "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\n";
 const char kEarlierBackup[] = "an earlier backup\r\n";
 
-// A file of a few megabytes, so that reading and writing take many calls, each of which can fail.
+// A file of a few megabytes, large enough to be mapped window by window, so that reading and
+// writing take many calls, each of which can fail.
 std::string bigAccounts(bool filtered) {
   std::string text;
-  for (int i = 0; i < 40000; ++i) {
+  for (int i = 0; i < 75000; ++i) {
     text += "[user" + std::to_string(i) + "]\r\nPASSWORD=secret" + std::to_string(i) + "\r\n";
     if (i % 997 == 0 && !filtered) text += "PLEVEL=4\r\n";
     text += "LASTIP=192.0.2." + std::to_string(i % 250) + "\r\n";
@@ -101,7 +102,7 @@ void checkInvariants(const Scenario& s, RunDirs& setup, const RunResult& r, bool
   const std::string old = s.accounts;
   const std::string filtered = s.filtered == nullptr ? s.accounts
                                : *s.filtered == '\0' ? bigAccounts(true)
-                                                      : std::string(s.filtered);
+                                                     : std::string(s.filtered);
   std::string account = e2e::readFile(setup.account);
   ASSERT_TRUE(account == old || account == filtered) << "the account file is damaged";
   std::string backupPath = setup.account + ".old";

@@ -1,0 +1,136 @@
+// Micro-benchmarks of the hot parts, each alone, so that a regression in one shows by itself:
+//   cmake -B build -DQUELM_BENCHMARKS=ON && cmake --build build --target micro
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "filter/priv.h"
+#include "filter/scan.h"
+#include "filter/section.h"
+#include "roster/gm_list.h"
+#include "sys/line_reader.h"
+#include "sys/text_writer.h"
+
+namespace {
+
+class MemorySource : public sys::ByteSource {
+ public:
+  explicit MemorySource(const std::string& data) : data_(data) {}
+  std::int64_t read(void* buffer, std::size_t size) override {
+    std::size_t n = std::min(size, data_.size() - pos_);
+    std::memcpy(buffer, data_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<std::int64_t>(n);
+  }
+
+ private:
+  const std::string& data_;
+  std::size_t pos_ = 0;
+};
+
+class NullSink : public sys::ByteSink {
+ public:
+  bool writeAll(const void*, std::size_t) override { return true; }
+};
+
+// About 16 MB of accounts as the server writes them.
+const std::string& accounts() {
+  static const std::string text = [] {
+    std::string t;
+    for (int i = 0; t.size() < (16u << 20); ++i) {
+      t += "[player" + std::to_string(i) + "]\r\nPriv=040\r\nPASSWORD=pw" +
+           std::to_string(i * 7919) + "\r\nTOTALCONNECTTIME=" + std::to_string(i % 90000) +
+           "\r\nFIRSTCONNECTDATE=2011/04/12 10:22:31\r\nLASTIP=192.0.2." + std::to_string(i % 250) +
+           "\r\nLASTCHARUID=0" + std::to_string(i) + "\r\nLANG=ENU\r\nchatname=p" +
+           std::to_string(i) + "\r\n\r\n";
+    }
+    return t;
+  }();
+  return text;
+}
+
+void loadNames(int count) {
+  clearGmList();
+  std::string list;
+  for (int i = 0; i < count; ++i) list += "gm" + std::to_string(i) + "\r\n";
+  MemorySource source(list);
+  readGmList(source);
+}
+
+// Every piece, one line at a time, with the carriage-return rule.
+void BM_ReadPieces(benchmark::State& state) {
+  const std::string& text = accounts();
+  for (auto _ : state) {
+    MemorySource source(text);
+    sys::LineReader reader(source);
+    sys::Piece piece;
+    std::size_t n = 0;
+    while (reader.next(piece) == sys::LineReader::Status::Piece) n += piece.size;
+    benchmark::DoNotOptimize(n);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadPieces);
+
+// The vector scan over lines no one needs to look at.
+void BM_QuietRun(benchmark::State& state) {
+  std::string text;
+  while (text.size() < (4u << 20)) text += "LASTIP=192.0.2.17\r\nTOTALCONNECTTIME=91234\r\n";
+  for (auto _ : state) {
+    std::size_t done = 0;
+    while (done + 65 < text.size()) {
+      std::size_t n = sys::quietRunLength(text.data() + done, text.size() - done);
+      if (n == 0) break;
+      done += n;
+    }
+    benchmark::DoNotOptimize(done);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_QuietRun);
+
+void BM_ParsePriv(benchmark::State& state) {
+  const char* values[] = {"040", "01040", "0x2000", "ffffffff", "-1", "", "0ffff", "1000"};
+  for (auto _ : state) {
+    std::uint32_t bits = 0;
+    for (const char* v : values) bits ^= parsePrivValue(v, std::strlen(v));
+    benchmark::DoNotOptimize(bits);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 8));
+}
+BENCHMARK(BM_ParsePriv);
+
+// A header against lists of 20 and 100,000 names: the cost must not grow with the list.
+void BM_HeaderLookup(benchmark::State& state) {
+  loadNames(static_cast<int>(state.range(0)));
+  const std::string headers[] = {"[player1234]", "[gm17]", "[Staff0]", "[someone_else]"};
+  for (auto _ : state) {
+    int staff = 0;
+    for (const std::string& h : headers) staff += classifySection(h) == SectionState::Staff;
+    benchmark::DoNotOptimize(staff);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4));
+  clearGmList();
+}
+BENCHMARK(BM_HeaderLookup)->Arg(20)->Arg(100000);
+
+// The whole pass in memory: reader, scan and writer, without the file system.
+void BM_FilterAccounts(benchmark::State& state) {
+  loadNames(20);
+  const std::string& text = accounts();
+  std::FILE* reports = std::tmpfile();
+  for (auto _ : state) {
+    MemorySource source(text);
+    NullSink sink;
+    sys::TextWriter writer(sink);
+    benchmark::DoNotOptimize(filterAccounts(source, writer, reports));
+  }
+  std::fclose(reports);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  clearGmList();
+}
+BENCHMARK(BM_FilterAccounts);
+
+}  // namespace
