@@ -37,29 +37,41 @@ std::uint32_t hashName(std::string_view name) {
 }
 
 // An open-addressing table over the entries, so that a header costs the same whether the list
-// holds twenty names or a hundred thousand. The linked list stays the owner of the entries.
+// holds twenty names or a hundred thousand. The linked list stays the owner of the entries; a
+// slot keeps the name's hash beside the entry, so that a probe rarely needs to touch the entry.
 struct NameIndex {
-  GmEntry** slots = nullptr;
+  struct Slot {
+    GmEntry* entry;
+    std::uint32_t hash;
+  };
+  Slot* slots = nullptr;
   std::size_t capacity = 0;  // a power of two, or 0
   std::size_t count = 0;
 
-  GmEntry** find(std::string_view name) const {
+  Slot* find(std::string_view name, std::uint32_t hash) const {
     std::size_t mask = capacity - 1;
-    for (std::size_t i = hashName(name) & mask;; i = (i + 1) & mask) {
-      if (slots[i] == nullptr || sameName(slots[i]->name, name)) return &slots[i];
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot* slot = &slots[i];
+      if (slot->entry == nullptr) return slot;
+      if (slot->hash == hash && sameName(slot->entry->name, name)) return slot;
     }
   }
 
   bool grow() {
     std::size_t newCapacity = capacity == 0 ? 64 : capacity * 2;
-    auto* newSlots = static_cast<GmEntry**>(std::calloc(newCapacity, sizeof(GmEntry*)));
+    auto* newSlots = static_cast<Slot*>(std::calloc(newCapacity, sizeof(Slot)));
     if (newSlots == nullptr) return false;
-    GmEntry** old = slots;
+    Slot* old = slots;
     std::size_t oldCapacity = capacity;
     slots = newSlots;
     capacity = newCapacity;
     for (std::size_t i = 0; i < oldCapacity; ++i) {
-      if (old[i] != nullptr) *find(old[i]->name) = old[i];
+      if (old[i].entry == nullptr) continue;
+      // Names in the table are distinct: the first empty slot along the probe is the place.
+      std::size_t mask = capacity - 1;
+      std::size_t j = old[i].hash & mask;
+      while (slots[j].entry != nullptr) j = (j + 1) & mask;
+      slots[j] = old[i];
     }
     std::free(old);
     return true;
@@ -68,12 +80,18 @@ struct NameIndex {
   // Adds an entry unless an equal name is indexed already. False when memory ran out.
   bool add(GmEntry* entry) {
     if ((count + 1) * 2 > capacity && !grow()) return false;
-    GmEntry** slot = find(entry->name);
-    if (*slot == nullptr) {
-      *slot = entry;
+    std::string_view name = entry->name;
+    std::uint32_t hash = hashName(name);
+    Slot* slot = find(name, hash);
+    if (slot->entry == nullptr) {
+      *slot = {entry, hash};
       ++count;
     }
     return true;
+  }
+
+  bool contains(std::string_view name) const {
+    return count != 0 && find(name, hashName(name))->entry != nullptr;
   }
 
   void clear() {
@@ -141,8 +159,7 @@ int loadGmList(const char* path) {
 }
 
 bool isOnGmList(std::string_view name) {
-  if (gmIndex.count == 0 || name.size() > kMaxName) return false;
-  return *gmIndex.find(name) != nullptr;
+  return name.size() <= kMaxName && gmIndex.contains(name);
 }
 
 void clearGmList() {
