@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -23,6 +24,11 @@ struct ScanCase {
   std::string reports;
   std::int64_t violations;
 };
+
+// Test names, not bytes, in test listings.
+void PrintTo(const ScanCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 // Admin and moira are staff; everybody else is an ordinary account.
 const char* const kGmList = "Admin\r\nmoira\r\n";

@@ -1,5 +1,6 @@
 #include "roster/gm_list.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ struct RosterCase {
   std::vector<std::string> listed;
   std::vector<std::string> notListed;
 };
+
+// Test names, not bytes, in test listings.
+void PrintTo(const RosterCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const std::string name31 = "abcdefghijklmnopqrstuvwxyz01234";
 

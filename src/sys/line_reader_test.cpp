@@ -1,6 +1,7 @@
 #include "sys/line_reader.h"
 
 #include <cerrno>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ struct ReaderCase {
   std::string input;
   std::vector<ReadPiece> expected;
 };
+
+// Test names, not bytes, in test listings.
+void PrintTo(const ReaderCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const std::string x253(253, 'x');
 const std::string x254(254, 'x');

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +47,11 @@ struct Scenario {
   bool backupExists = false;
   std::string always;  // an operation that always fails, "link:1" (EPERM): no hard links
 };
+
+// Test names, not bytes, in test listings.
+void PrintTo(const Scenario& c, std::ostream* os) {
+  *os << c.name;
+}
 
 // One run's directories: the account file's and the working directory.
 struct RunDirs {
