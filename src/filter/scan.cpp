@@ -88,7 +88,8 @@ class Scan {
 }  // namespace
 
 std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std::FILE* reports) {
-  // Lines that begin with neither "[" nor "p" are copied unexamined, so they may come in runs.
+  // Lines that begin with neither "[" nor "pl"/"pr" are copied unexamined, so they may come in
+  // runs.
   sys::LineReader reader(input, std::size_t{1} << 20, true);
   reader.onBufferReuse([&output] { output.releaseBlock(); });
   Scan scan(reports);

@@ -88,7 +88,7 @@ namespace {
 #endif
 
 // For the 64 bytes at p: bit i set where byte i is LF, where it is CR, where it is "[", "p" or
-// "P" (a line starting there needs a look); and whether any byte is 0x1A.
+// "P" (a line starting there may need a look); and whether any byte is 0x1A.
 struct BlockMasks {
   std::uint64_t lf;
   std::uint64_t cr;
@@ -162,6 +162,14 @@ BlockMasks blockMasksPortable(const char* p) {
   return m;
 }
 
+// Whether the line at p (with at least two bytes) begins with "[", "pl" or "pr" in any case: the
+// lines a consumer may want to examine (headers, "plevel=", "priv=").
+inline bool needsALook(const char* p) {
+  if (p[0] == '[') return true;
+  char second = static_cast<char>(p[1] | 0x20);
+  return (p[0] | 0x20) == 'p' && (second == 'l' || second == 'r');
+}
+
 template <BlockMasks (*masks)(const char*)>
 QUELM_ALWAYS_INLINE std::size_t quietRun(const char* p, std::size_t n) {
   std::size_t lineStart = 0;  // the line in progress; every line before it is quiet
@@ -182,14 +190,18 @@ QUELM_ALWAYS_INLINE std::size_t quietRun(const char* p, std::size_t n) {
       }
     }
     std::uint64_t starts = (m.lf << 1) | std::uint64_t{lineStart == b};
-    std::uint64_t notable = starts & m.notable;
-    if ((bad | notable) != 0) {
-      // The run ends before the first line that needs a look or holds a bad byte.
-      if (bad == 0 || (notable != 0 && lowestBit64(notable) <= lowestBit64(bad))) {
-        return b + lowestBit64(notable);
-      }
+    std::uint64_t upToBad = ~std::uint64_t{0};
+    if (bad != 0) {
       unsigned q = lowestBit64(bad);
-      std::uint64_t before = starts & (q == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << q) - 1);
+      upToBad = q == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << q) - 1;
+    }
+    // The run ends before the first line that needs a look or holds a bad byte.
+    for (std::uint64_t c = starts & m.notable & upToBad; c != 0; c &= c - 1) {
+      std::size_t at = b + lowestBit64(c);
+      if (needsALook(p + at)) return at;
+    }
+    if (bad != 0) {
+      std::uint64_t before = starts & upToBad;
       return before != 0 ? b + 63 - countLeadingZeros64(before) : lineStart;
     }
     if (m.lf != 0) lineStart = b + 64 - countLeadingZeros64(m.lf);

@@ -72,8 +72,8 @@ struct Piece {
   // handed out raw); false when data is decoded text whose final line feed still needs its CR.
   bool fileForm = false;
   // True for a run of several whole CR LF lines, handed out together because none of them
-  // begins with "[" or "p" in either case: lines that no consumer of the reader needs to see
-  // one by one. Only a reader asked for runs produces them.
+  // begins with "[", "pl" or "pr" in any case: lines that no consumer of the reader needs to
+  // see one by one. Only a reader asked for runs produces them.
   bool quietRun = false;
 };
 
@@ -81,7 +81,7 @@ class LineReader {
  public:
   enum class Status { Piece, End, Error };
 
-  // With quietRuns, lines that begin with neither "[" nor "p"/"P" may come as runs (see Piece).
+  // With quietRuns, lines that begin with neither "[" nor "pl"/"pr" may come as runs (see Piece).
   explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20,
                       bool quietRuns = false);
 
@@ -120,7 +120,7 @@ std::size_t findLineSpecial(const char* p, std::size_t n);
 
 // The length of the longest run of whole lines at the start of the n bytes at p (which begin a
 // line) that are each at most 253 characters and CR LF, hold no other CR or 0x1A, and begin with
-// neither "[" nor "p" in either case. Only whole 64-byte blocks are looked at, so the run may
+// neither "[" nor "pl" or "pr" in any case. Only whole 64-byte blocks are looked at, so the run may
 // stop short of the last such line.
 std::size_t quietRunLength(const char* p, std::size_t n);
 
