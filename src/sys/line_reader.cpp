@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
 #define QUELM_HAVE_SSE2 1
