@@ -27,6 +27,18 @@ constexpr long kStaffEvery = 5000;
 
 const char* const kLanguages[] = {"ENU", "DEU", "FRA", "ESP", "CSY", "PLK"};
 
+void dateLine(char* line, std::size_t size, const char* key, Rng& rng) {
+  unsigned year = 2001 + rng.below(25), month = 1 + rng.below(12), day = 1 + rng.below(28);
+  unsigned hour = rng.below(24), minute = rng.below(60), second = rng.below(60);
+  std::snprintf(line, size, "%s=%u/%02u/%02u %02u:%02u:%02u\r\n", key, year, month, day, hour,
+                minute, second);
+}
+
+void addressLine(char* line, std::size_t size, const char* key, Rng& rng) {
+  unsigned a = 1 + rng.below(223), b = rng.below(256), c = rng.below(256), d = 1 + rng.below(254);
+  std::snprintf(line, size, "%s=%u.%u.%u.%u\r\n", key, a, b, c, d);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,8 +84,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < settings; ++i) {
       if (i == badLine) {
         if (rng.below(2) == 0) {
-          std::snprintf(line, sizeof line, "%s=%u\r\n", rng.below(2) ? "PLEVEL" : "plevel",
-                        1 + rng.below(7));
+          // One draw per statement: the order of arguments' evaluation is the compiler's.
+          const char* key = rng.below(2) ? "PLEVEL" : "plevel";
+          std::snprintf(line, sizeof line, "%s=%u\r\n", key, 1 + rng.below(7));
         } else {
           std::snprintf(line, sizeof line, "PRIV=0%x\r\n", 0x2000u | rng.below(0x100));
         }
@@ -95,22 +108,16 @@ int main(int argc, char** argv) {
           std::snprintf(line, sizeof line, "LASTCONNECTTIME=%u\r\n", rng.below(600));
           break;
         case 4:
-          std::snprintf(line, sizeof line, "FIRSTCONNECTDATE=%u/%02u/%02u %02u:%02u:%02u\r\n",
-                        2001 + rng.below(25), 1 + rng.below(12), 1 + rng.below(28), rng.below(24),
-                        rng.below(60), rng.below(60));
+          dateLine(line, sizeof line, "FIRSTCONNECTDATE", rng);
           break;
         case 5:
-          std::snprintf(line, sizeof line, "FIRSTIP=%u.%u.%u.%u\r\n", 1 + rng.below(223),
-                        rng.below(256), rng.below(256), 1 + rng.below(254));
+          addressLine(line, sizeof line, "FIRSTIP", rng);
           break;
         case 6:
-          std::snprintf(line, sizeof line, "LastConnectDate=%u/%02u/%02u %02u:%02u:%02u\r\n",
-                        2001 + rng.below(25), 1 + rng.below(12), 1 + rng.below(28), rng.below(24),
-                        rng.below(60), rng.below(60));
+          dateLine(line, sizeof line, "LastConnectDate", rng);
           break;
         case 7:
-          std::snprintf(line, sizeof line, "LASTIP=%u.%u.%u.%u\r\n", 1 + rng.below(223),
-                        rng.below(256), rng.below(256), 1 + rng.below(254));
+          addressLine(line, sizeof line, "LASTIP", rng);
           break;
         case 8:
           std::snprintf(line, sizeof line, "LASTCHARUID=0%x\r\n", rng.below(0x400000));

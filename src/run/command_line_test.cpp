@@ -5,14 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "usage_text.h"
+
 namespace {
 
-const char kUsage[] =
-    "Usage: QUELM <AccountFile> <GmList> [<WorldFile>]\n\n"
-    "  AccountFile is Sphere file with accounts\n"
-    "              probably c:\\sphere\\save\\sphereaccu.scp\n"
-    "  GmList      is text file with list of valid GM/Counselors accounts.\n"
-    "  Return Values: 0 = OK, 1 = Violation Found, other = any error.\n\n";
+const char* const kUsage = kUsageText;
 
 struct CommandLineCase {
   std::vector<std::string> args;  // after the program name

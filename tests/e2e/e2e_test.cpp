@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "usage_text.h"
+
 #include "e2e/harness.h"
 
 namespace {
@@ -16,12 +18,7 @@ using e2e::console;
 using e2e::runQuelm;
 using e2e::Scratch;
 
-const char kUsage[] =
-    "Usage: QUELM <AccountFile> <GmList> [<WorldFile>]\n\n"
-    "  AccountFile is Sphere file with accounts\n"
-    "              probably c:\\sphere\\save\\sphereaccu.scp\n"
-    "  GmList      is text file with list of valid GM/Counselors accounts.\n"
-    "  Return Values: 0 = OK, 1 = Violation Found, other = any error.\n\n";
+const char* const kUsage = kUsageText;
 
 const char kGmList[] = "Admin\r\nmoira counselor\r\n";
 const char kCleanAccounts[] =

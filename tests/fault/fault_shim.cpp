@@ -115,29 +115,22 @@ __attribute__((destructor)) void writeCounts() {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
+// open and open64 take a mode only when they create a file.
+#define QUELM_SHIM_OPEN(name)                                              \
+  int name(const char* path, int flags, ...) {                             \
+    mode_t mode = 0;                                                       \
+    if (flags & (O_CREAT | O_TMPFILE)) {                                   \
+      va_list args;                                                        \
+      va_start(args, flags);                                               \
+      mode = static_cast<mode_t>(va_arg(args, int));                       \
+      va_end(args);                                                        \
+    }                                                                      \
+    if (intercept(kOpen)) return -1;                                       \
+    return real<int (*)(const char*, int, ...)>(#name)(path, flags, mode); \
   }
-  if (intercept(kOpen)) return -1;
-  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
-}
 
-int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
-  if (intercept(kOpen)) return -1;
-  return real<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
-}
+QUELM_SHIM_OPEN(open)
+QUELM_SHIM_OPEN(open64)
 
 ssize_t read(int fd, void* buffer, size_t size) {
   if (intercept(kRead)) return -1;
