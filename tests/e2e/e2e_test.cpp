@@ -155,6 +155,26 @@ TEST(Run, AccountFileInAnotherDirectory) {
   EXPECT_FALSE(dir.exists("save/..newaccu.scp"));
 }
 
+// Paths as users write them: with blanks, and on Windows with a drive letter and backslashes.
+TEST(Run, PathsWithBlanksAndBackslashes) {
+  Scratch dir;
+  ASSERT_EQ(::mkdir((dir / "save dir").c_str(), 0777), 0);
+  dir.write("save dir/accu file.scp", kThreeViolations);
+  dir.write("gm list.txt", kGmList);
+  std::string account = dir / "save dir/accu file.scp";
+  std::string gm = "gm list.txt";
+  if (e2e::windowsBuild()) {
+    // Wine shows the Linux root as drive Z:.
+    account = "Z:" + account;
+    for (char& c : account) c = c == '/' ? '\\' : c;
+  }
+  e2e::RunResult r = runQuelm({account, gm}, dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, banner() + console(kThreeReports));
+  EXPECT_EQ(dir.read("save dir/accu file.scp"), kThreeFiltered);
+  EXPECT_EQ(dir.read("save dir/accu file.scp.old"), kThreeViolations);
+}
+
 TEST(Run, ExistingBackupIsNeverOverwritten) {
   Scratch dir;
   dir.write("accounts.scp", kThreeViolations);
