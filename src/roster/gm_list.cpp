@@ -90,12 +90,49 @@ struct NameIndex {
     return true;
   }
 
+  // A bit filter in front of the table, small enough to stay in the processor's cache: most
+  // account names are not on the list, and most of those are turned away here without a look
+  // into a table that, for a long list, is too large to stay cached.
+  std::uint64_t* filter = nullptr;
+  std::uint32_t filterMask = 0;  // bit count - 1
+
+  static std::uint32_t secondBit(std::uint32_t hash) {
+    return ((hash << 16) | (hash >> 16)) * 0x9E3779B1u;
+  }
+
+  bool mayContain(std::uint32_t hash) const {
+    std::uint32_t a = hash & filterMask, b = secondBit(hash) & filterMask;
+    return ((filter[a >> 6] >> (a & 63)) & (filter[b >> 6] >> (b & 63)) & 1) != 0;
+  }
+
+  // Builds the filter once the list is complete: about ten bits a name, at most 128 KiB. Without
+  // memory for it lookups simply go to the table.
+  void buildFilter() {
+    std::free(filter);
+    filter = nullptr;
+    std::uint32_t bits = 64;
+    while (bits < count * 10 && bits < (1u << 20)) bits *= 2;
+    filter = static_cast<std::uint64_t*>(std::calloc(bits / 64, sizeof(std::uint64_t)));
+    if (filter == nullptr) return;
+    filterMask = bits - 1;
+    for (std::size_t i = 0; i < capacity; ++i) {
+      if (slots[i].entry == nullptr) continue;
+      std::uint32_t a = slots[i].hash & filterMask, b = secondBit(slots[i].hash) & filterMask;
+      filter[a >> 6] |= std::uint64_t{1} << (a & 63);
+      filter[b >> 6] |= std::uint64_t{1} << (b & 63);
+    }
+  }
+
   bool contains(std::string_view name) const {
-    return count != 0 && find(name, hashName(name))->entry != nullptr;
+    if (count == 0) return false;
+    std::uint32_t hash = hashName(name);
+    if (filter != nullptr && !mayContain(hash)) return false;
+    return find(name, hash)->entry != nullptr;
   }
 
   void clear() {
     std::free(slots);
+    std::free(filter);
     *this = NameIndex{};
   }
 };
@@ -125,7 +162,10 @@ int readGmList(sys::ByteSource& source) {
   sys::Piece piece;
   for (;;) {
     sys::LineReader::Status status = reader.next(piece);
-    if (status == sys::LineReader::Status::End) return 0;
+    if (status == sys::LineReader::Status::End) {
+      gmIndex.buildFilter();
+      return 0;
+    }
     if (status == sys::LineReader::Status::Error) {
       sys::reportSystemError("fread(gmFile)", reader.error());
       return -1;
