@@ -4,11 +4,36 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace testing_util {
+
+#ifdef _WIN32
+const sys::ErrorCode kReadError = ERROR_READ_FAULT;
+const sys::ErrorCode kDiskFull = ERROR_DISK_FULL;
+#else
+const sys::ErrorCode kReadError = EIO;
+const sys::ErrorCode kDiskFull = ENOSPC;
+#endif
+
+namespace {
+
+// Leaves code where sys::lastError() will find it.
+void setPlatformError(sys::ErrorCode code) {
+#ifdef _WIN32
+  SetLastError(static_cast<DWORD>(code));
+#else
+  errno = code;
+#endif
+}
+
+}  // namespace
 
 std::int64_t StringSource::read(void* buffer, std::size_t size) {
   if (pos_ >= failAt_) {
-    errno = EIO;
+    setPlatformError(kReadError);
     return -1;
   }
   std::size_t n = std::min({size, chunk_, data_.size() - pos_, failAt_ - pos_});
@@ -19,7 +44,7 @@ std::int64_t StringSource::read(void* buffer, std::size_t size) {
 
 bool StringSink::writeAll(const void* bytes, std::size_t size) {
   if (limit_ != std::string::npos && data.size() + size > limit_) {
-    errno = ENOSPC;
+    setPlatformError(kDiskFull);
     return false;
   }
   data.append(static_cast<const char*>(bytes), size);

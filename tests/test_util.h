@@ -11,6 +11,10 @@
 
 namespace testing_util {
 
+// The platform error codes the in-memory sources and sinks fail with.
+extern const sys::ErrorCode kReadError;
+extern const sys::ErrorCode kDiskFull;
+
 // Hands out a string in reads of at most chunk bytes; can fail once failAt bytes are read.
 class StringSource : public sys::ByteSource {
  public:

@@ -212,9 +212,11 @@ TEST(Scan, LargeFileReadThroughWindowsMatchesBlockReading) {
   ::testing::internal::CaptureStdout();
   std::int64_t fromFile = scanAccountFile("accounts.scp");
   std::string fileReports = ::testing::internal::GetCapturedStdout();
-  std::ifstream copy(kTempFileName, std::ios::binary);
   std::stringstream copied;
-  copied << copy.rdbuf();
+  {
+    std::ifstream copy(kTempFileName, std::ios::binary);
+    copied << copy.rdbuf();
+  }
   clearGmList();
   std::filesystem::current_path(cwd);
   std::filesystem::remove_all(dir);
