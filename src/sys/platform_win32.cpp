@@ -151,6 +151,10 @@ bool File::accessRights(AccessRights& rights) const {
 
 bool File::applyAccessRights(const AccessRights& rights) {
   if (!rights.known || rights.sourcePath.empty()) return true;
+  // The account file's attributes, but never read-only: the copy is still to be written.
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if (rights.mode & kept) SetFileAttributesA(path_.c_str(), rights.mode & kept);
   // Carry the account file's access control list over, so the filtered copy is readable by
   // exactly the accounts that could read the original. Where the file system keeps no security
   // descriptors (FAT) there is nothing to carry.
