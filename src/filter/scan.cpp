@@ -7,6 +7,7 @@
 
 #include "filter/priv.h"
 #include "filter/section.h"
+#include "roster/gm_list.h"
 #include "sys/platform.h"
 #include "sys/report.h"
 
@@ -14,6 +15,13 @@ namespace {
 
 // The text of a line: the piece up to its first CR or LF, and never past a NUL.
 std::string_view lineText(const sys::Piece& piece) {
+  if (piece.fileForm) {
+    // A raw CR LF line holds no other CR or LF.
+    std::size_t size = piece.size - 2;
+    const void* nul = std::memchr(piece.data, '\0', size);
+    if (nul != nullptr) size = static_cast<std::size_t>(static_cast<const char*>(nul) - piece.data);
+    return {piece.data, size};
+  }
   std::size_t n = 0;
   while (n < piece.size) {
     char c = piece.data[n];
@@ -44,15 +52,19 @@ class Scan {
     if (first == '[') return enterSection(lineText(piece));
     // Most lines are settings the filter has no interest in; one byte tells.
     if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
-    std::string_view text = lineText(piece);
+    // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
+    // as surely as the end of the text does, so the settings read the same either way.
+    std::string_view text = piece.fileForm ? std::string_view(piece.data, piece.size - 2)
+                                           : lineText(piece);
     if (startsWithKey(text, "plevel=")) {
+      if (isStaff()) return false;
       std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header_);
       ++violations_;
       return true;
     }
     if (startsWithKey(text, "priv=")) {
       std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
-      if (isForbiddenPriv(bits)) {
+      if (isForbiddenPriv(bits) && !isStaff()) {
         std::fprintf(reports_, "PRIV %lx found. Varmo=%s\n", static_cast<unsigned long>(bits),
                      header_);
         ++violations_;
@@ -69,8 +81,15 @@ class Scan {
     std::size_t keep = text.size() < sizeof(header_) ? text.size() : sizeof(header_) - 1;
     std::memcpy(header_, text.data(), keep);
     header_[keep] = '\0';
-    state_ = classifySection(text);
-    if (state_ != SectionState::Broken) return false;
+    std::string_view name;
+    if (headerAccountName(text, name)) {
+      // Ordinary until a line needs the GM list's word; a well-formed header fits in header_.
+      state_ = SectionState::Ordinary;
+      nameSize_ = name.size();
+      return false;
+    }
+    state_ = SectionState::Broken;
+    nameSize_ = kNoName;
     std::fprintf(reports_, "File is BROKEN! (%.*s)\n", static_cast<int>(text.size()), text.data());
     ++violations_;
     // The section's lines are still checked as an ordinary account's: with their header gone
@@ -78,9 +97,20 @@ class Scan {
     return true;
   }
 
+  // Whether the current section's account is on the GM list, asked once per section at most.
+  bool isStaff() {
+    if (nameSize_ == kNoName) return false;
+    if (isOnGmList(std::string_view(header_ + 1, nameSize_))) state_ = SectionState::Staff;
+    nameSize_ = kNoName;
+    return state_ == SectionState::Staff;
+  }
+
+  static constexpr std::size_t kNoName = ~std::size_t{0};
+
   std::FILE* reports_;
   // Lines before the first header are checked like an ordinary account's.
   SectionState state_ = SectionState::Ordinary;
+  std::size_t nameSize_ = kNoName;  // of the name in header_ not yet looked up
   char header_[64] = "";
   std::int64_t violations_ = 0;
 };
@@ -103,7 +133,12 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
       return -1;
     }
     // The rest of an overlong line shares the fate of its first piece.
-    if (piece.startsLine) dropping = scan.dropsLine(piece);
+    if (piece.startsLine) {
+      dropping = scan.dropsLine(piece);
+      // A copy that is to replace the account file gets synced at the end: the disk may as
+      // well start on it now.
+      if (dropping && scan.violations() == 1) output.startWritebackEarly();
+    }
     if (!dropping) output.put(piece);
     if (output.failed()) break;
   }

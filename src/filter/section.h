@@ -17,3 +17,8 @@ inline constexpr std::size_t kMaxHeaderLength = 38;
 // account name is what stands between the "[" and the first "]"; a blank or tab before that
 // "]", a missing "]" or a line over 38 characters make the header broken.
 SectionState classifySection(std::string_view headerLine);
+
+// classifySection's first half: the account name of a well-formed header line, or false for a
+// broken one. The scan asks the GM list about the name only once the section holds a line that
+// depends on the answer, which most sections never do.
+bool headerAccountName(std::string_view headerLine, std::string_view& name);

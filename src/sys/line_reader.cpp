@@ -90,12 +90,13 @@ namespace {
 #define QUELM_ALWAYS_INLINE inline
 #endif
 
-// For the 64 bytes at p: bit i set where byte i is LF, where it is CR, where it is "[", "p" or
-// "P" (a line starting there may need a look); and whether any byte is 0x1A.
+// For the 64 bytes at p: bit i set where byte i is LF, where it is CR, and where a line starting
+// at byte i would need a look: "[", or "p" followed by "l" or "r", in any case (so the byte after
+// the block is read too); and whether any byte is 0x1A.
 struct BlockMasks {
   std::uint64_t lf;
   std::uint64_t cr;
-  std::uint64_t notable;
+  std::uint64_t look;
   bool sub;
 };
 
@@ -106,18 +107,24 @@ BlockMasks blockMasksSse2(const char* p) {
   const __m128i sub = _mm_set1_epi8(kSUB);
   const __m128i bracket = _mm_set1_epi8('[');
   const __m128i lowerP = _mm_set1_epi8('p');
+  const __m128i lowerL = _mm_set1_epi8('l');
+  const __m128i lowerR = _mm_set1_epi8('r');
   const __m128i caseBit = _mm_set1_epi8(0x20);
   BlockMasks m{0, 0, 0, false};
   __m128i anySub = _mm_setzero_si128();
   for (int i = 0; i < 4; ++i) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    __m128i notable =
-        _mm_or_si128(_mm_cmpeq_epi8(v, bracket), _mm_cmpeq_epi8(_mm_or_si128(v, caseBit), lowerP));
+    __m128i after = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i + 1)),
+                                 caseBit);
+    __m128i look = _mm_or_si128(
+        _mm_cmpeq_epi8(v, bracket),
+        _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(v, caseBit), lowerP),
+                      _mm_or_si128(_mm_cmpeq_epi8(after, lowerL), _mm_cmpeq_epi8(after, lowerR))));
     anySub = _mm_or_si128(anySub, _mm_cmpeq_epi8(v, sub));
     int shift = 16 * i;
     m.lf |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))} << shift;
     m.cr |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))} << shift;
-    m.notable |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(notable))} << shift;
+    m.look |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(look))} << shift;
   }
   m.sub = _mm_movemask_epi8(anySub) != 0;
   return m;
@@ -125,31 +132,33 @@ BlockMasks blockMasksSse2(const char* p) {
 #endif
 
 #ifdef QUELM_HAVE_AVX2
+__attribute__((target("avx2"))) inline std::uint64_t bits(__m256i low, __m256i high) {
+  return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(low))} |
+         std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
+}
+
+__attribute__((target("avx2"))) inline __m256i lookAvx2(__m256i v, __m256i after) {
+  const __m256i caseBit = _mm256_set1_epi8(0x20);
+  after = _mm256_or_si256(after, caseBit);
+  __m256i letterP = _mm256_cmpeq_epi8(_mm256_or_si256(v, caseBit), _mm256_set1_epi8('p'));
+  __m256i letterLR = _mm256_or_si256(_mm256_cmpeq_epi8(after, _mm256_set1_epi8('l')),
+                                     _mm256_cmpeq_epi8(after, _mm256_set1_epi8('r')));
+  return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('[')),
+                         _mm256_and_si256(letterP, letterLR));
+}
+
 __attribute__((target("avx2"))) inline BlockMasks blockMasksAvx2(const char* p) {
   const __m256i lf = _mm256_set1_epi8(kLF);
   const __m256i cr = _mm256_set1_epi8(kCR);
   const __m256i sub = _mm256_set1_epi8(kSUB);
-  const __m256i bracket = _mm256_set1_epi8('[');
-  const __m256i lowerP = _mm256_set1_epi8('p');
-  const __m256i caseBit = _mm256_set1_epi8(0x20);
-  BlockMasks m{0, 0, 0, false};
-  __m256i anySub = _mm256_setzero_si256();
-  for (int i = 0; i < 2; ++i) {
-    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-    __m256i notable = _mm256_or_si256(_mm256_cmpeq_epi8(v, bracket),
-                                      _mm256_cmpeq_epi8(_mm256_or_si256(v, caseBit), lowerP));
-    anySub = _mm256_or_si256(anySub, _mm256_cmpeq_epi8(v, sub));
-    int shift = 32 * i;
-    m.lf |=
-        std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lf)))}
-        << shift;
-    m.cr |=
-        std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, cr)))}
-        << shift;
-    m.notable |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(notable))} << shift;
-  }
-  m.sub = _mm256_movemask_epi8(anySub) != 0;
-  return m;
+  __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  __m256i afterA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+  __m256i afterB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 33));
+  __m256i anySub = _mm256_or_si256(_mm256_cmpeq_epi8(a, sub), _mm256_cmpeq_epi8(b, sub));
+  return {bits(_mm256_cmpeq_epi8(a, lf), _mm256_cmpeq_epi8(b, lf)),
+          bits(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(b, cr)),
+          bits(lookAvx2(a, afterA), lookAvx2(b, afterB)), !_mm256_testz_si256(anySub, anySub)};
 }
 #endif
 
@@ -157,102 +166,154 @@ BlockMasks blockMasksPortable(const char* p) {
   BlockMasks m{0, 0, 0, false};
   for (int i = 0; i < 64; ++i) {
     std::uint64_t bit = std::uint64_t{1} << i;
+    char after = static_cast<char>(p[i + 1] | 0x20);
     if (p[i] == kLF) m.lf |= bit;
     if (p[i] == kCR) m.cr |= bit;
-    if (p[i] == '[' || (p[i] | 0x20) == 'p') m.notable |= bit;
+    if (p[i] == '[' || ((p[i] | 0x20) == 'p' && (after == 'l' || after == 'r'))) m.look |= bit;
     if (p[i] == kSUB) m.sub = true;
   }
   return m;
 }
 
-// Whether the line at p (with at least two bytes) begins with "[", "pl" or "pr" in any case: the
-// lines a consumer may want to examine (headers, "plevel=", "priv=").
-inline bool needsALook(const char* p) {
-  if (p[0] == '[') return true;
-  char second = static_cast<char>(p[1] | 0x20);
-  return (p[0] | 0x20) == 'p' && (second == 'l' || second == 'r');
+// The index of the lowest set bit, 64 for none.
+inline unsigned trailingZeros64(std::uint64_t mask) {
+  return mask != 0 ? lowestBit64(mask) : 64;
 }
 
+// The rare cases of a block, kept out of the loop: a bad byte makes the line it stands in loud, a
+// line longer than a piece is loud. Adds to loudHere those that start in the block and tells
+// whether the line begun in an earlier block is loud.
+bool findBadLines(const char* p, std::uint64_t starts, std::uint64_t bad, bool sub,
+                  std::uint64_t& loudHere) {
+  bool earlierLoud = false;
+  if (sub) {
+    for (int i = 0; i < 64; ++i) {
+      if (p[i] == kSUB) bad |= std::uint64_t{1} << i;
+    }
+  }
+  for (; bad != 0; bad &= bad - 1) {
+    unsigned q = lowestBit64(bad);
+    std::uint64_t startsUpTo = starts & (q == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << q) - 1);
+    if (startsUpTo != 0) {
+      loudHere |= std::uint64_t{1} << (63 - countLeadingZeros64(startsUpTo));
+    } else {
+      earlierLoud = true;
+    }
+  }
+  return earlierLoud;
+}
+
+// Classifies, in one pass of whole 64-byte blocks, the lines that start in the n bytes at p (which
+// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no other
+// CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the offsets of the others go to loud,
+// in order. Returns the offset up to which every line start is classified, itself a line start;
+// once room entries are taken, the offset of the first loud line that found no room.
 template <BlockMasks (*masks)(const char*)>
-QUELM_ALWAYS_INLINE std::size_t quietRun(const char* p, std::size_t n) {
-  std::size_t lineStart = 0;  // the line in progress; every line before it is quiet
-  bool crBefore = false;      // whether the byte before the block is a CR
-  // One byte past each block is looked at, to see whether a CR in its last byte ends a line.
+QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, std::uint32_t* loud,
+                                          std::size_t room, std::size_t& count) {
+  count = 0;
+  std::size_t lineStart = 0;   // the line in progress; every line before it is classified
+  std::uint64_t crBefore = 0;  // whether the byte before the block is a CR
+  // One byte past each block is read, for the line that may start right after it.
   for (std::size_t b = 0; b + 65 <= n; b += 64) {
     BlockMasks m = masks(p + b);
-    // A line longer than 253 characters and its CR LF is not quiet.
-    std::size_t firstLf = m.lf != 0 ? b + lowestBit64(m.lf) : b + 64;
-    if (firstLf - lineStart > kMaxPieceChars) return lineStart;
-    // In a quiet stretch every CR stands right before an LF, every LF right after a CR, and
-    // there is no 0x1A.
-    std::uint64_t crBeforeLf = (m.lf >> 1) | (std::uint64_t{p[b + 64] == kLF} << 63);
-    std::uint64_t bad = (m.cr & ~crBeforeLf) | (m.lf & ~((m.cr << 1) | std::uint64_t{crBefore}));
-    if (m.sub) {
-      for (int i = 0; i < 64; ++i) {
-        if (p[b + i] == kSUB) bad |= std::uint64_t{1} << i;
+    std::uint64_t starts = (m.lf << 1) | std::uint64_t{lineStart == b};
+    std::uint64_t loudHere = starts & m.look;  // loud lines that start in this block
+    // In a quiet line every CR stands right before an LF and every LF right after a CR. Where
+    // that fails, bit i is set for byte i, or for the CR at i - 1; both stand in the line of byte i.
+    std::uint64_t bad = ((m.cr << 1) | crBefore) ^ m.lf;
+    std::size_t firstLf = b + trailingZeros64(m.lf);
+    if ((bad != 0) | m.sub | (firstLf - lineStart > kMaxPieceChars)) {
+      bool earlierLoud = findBadLines(p + b, starts, bad, m.sub, loudHere) ||
+                         firstLf - lineStart > kMaxPieceChars;
+      // The line in progress is listed already when it is the last one listed.
+      if (earlierLoud && (count == 0 || loud[count - 1] != lineStart)) {
+        if (count == room) return lineStart;
+        loud[count++] = static_cast<std::uint32_t>(lineStart);
       }
     }
-    std::uint64_t starts = (m.lf << 1) | std::uint64_t{lineStart == b};
-    std::uint64_t upToBad = ~std::uint64_t{0};
-    if (bad != 0) {
-      unsigned q = lowestBit64(bad);
-      upToBad = q == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << q) - 1;
-    }
-    // The run ends before the first line that needs a look or holds a bad byte.
-    for (std::uint64_t c = starts & m.notable & upToBad; c != 0; c &= c - 1) {
-      std::size_t at = b + lowestBit64(c);
-      if (needsALook(p + at)) return at;
-    }
-    if (bad != 0) {
-      std::uint64_t before = starts & upToBad;
-      return before != 0 ? b + 63 - countLeadingZeros64(before) : lineStart;
+    if (loudHere != 0) {
+      if (room - count >= 64) {
+        // Room for every line of the block: two are listed without a branch each, which is all
+        // a block usually holds.
+        std::uint32_t base = static_cast<std::uint32_t>(b);
+        std::uint64_t c = loudHere;
+        loud[count] = base + trailingZeros64(c);
+        c &= c - 1;
+        loud[count + 1] = base + trailingZeros64(c);
+        c &= c - 1;
+        count += c == 0 ? ((loudHere & (loudHere - 1)) != 0 ? 2 : 1) : 2;
+        for (; c != 0; c &= c - 1) loud[count++] = base + lowestBit64(c);
+      } else {
+        for (std::uint64_t c = loudHere; c != 0; c &= c - 1) {
+          std::size_t at = b + lowestBit64(c);
+          if (count == room) return at;
+          loud[count++] = static_cast<std::uint32_t>(at);
+        }
+      }
     }
     if (m.lf != 0) lineStart = b + 64 - countLeadingZeros64(m.lf);
-    crBefore = p[b + 63] == kCR;
+    crBefore = m.cr >> 63;
   }
   return lineStart;
 }
 
-using QuietRunFunction = std::size_t (*)(const char*, std::size_t);
+using LoudLinesFunction = std::size_t (*)(const char*, std::size_t, std::uint32_t*, std::size_t,
+                                          std::size_t&);
 
 #ifdef QUELM_HAVE_AVX2
 // Compiled for AVX2 as a whole, so that the block masks are inlined into the loop.
-__attribute__((target("avx2"))) std::size_t quietRunAvx2(const char* p, std::size_t n) {
-  return quietRun<blockMasksAvx2>(p, n);
+__attribute__((target("avx2"))) std::size_t loudLinesAvx2(const char* p, std::size_t n,
+                                                          std::uint32_t* loud, std::size_t room,
+                                                          std::size_t& count) {
+  return loudLines<blockMasksAvx2>(p, n, loud, room, count);
 }
 #endif
 
 #ifdef QUELM_HAVE_SSE2
-std::size_t quietRunSse2(const char* p, std::size_t n) {
-  return quietRun<blockMasksSse2>(p, n);
+std::size_t loudLinesSse2(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+                          std::size_t& count) {
+  return loudLines<blockMasksSse2>(p, n, loud, room, count);
 }
 #endif
 
-std::size_t quietRunPortable(const char* p, std::size_t n) {
-  return quietRun<blockMasksPortable>(p, n);
+std::size_t loudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+                              std::size_t& count) {
+  return loudLines<blockMasksPortable>(p, n, loud, room, count);
 }
 
-QuietRunFunction chooseQuietRun() {
+LoudLinesFunction chooseLoudLines() {
 #ifdef QUELM_HAVE_AVX2
-  if (__builtin_cpu_supports("avx2")) return quietRunAvx2;
+  if (__builtin_cpu_supports("avx2")) return loudLinesAvx2;
 #endif
 #ifdef QUELM_HAVE_SSE2
-  return quietRunSse2;
+  return loudLinesSse2;
 #else
-  return quietRunPortable;
+  return loudLinesPortable;
 #endif
 }
 
-const QuietRunFunction quietRunBest = chooseQuietRun();
+const LoudLinesFunction loudLinesBest = chooseLoudLines();
+
+// Offsets are kept in 32 bits, and a stretch this long keeps the lines just classified in the
+// processor's cache for when their pieces are handed out.
+constexpr std::size_t kLoudStretch = std::size_t{256} << 10;
 
 }  // namespace
 
-std::size_t quietRunLength(const char* p, std::size_t n) {
-  return quietRunBest(p, n);
+std::size_t findLoudLines(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+                          std::size_t& count) {
+  return loudLinesBest(p, n, loud, room, count);
 }
 
-std::size_t quietRunLengthPortable(const char* p, std::size_t n) {
-  return quietRunPortable(p, n);
+std::size_t findLoudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud,
+                                  std::size_t room, std::size_t& count) {
+  return loudLinesPortable(p, n, loud, room, count);
+}
+
+std::size_t quietRunLength(const char* p, std::size_t n) {
+  std::size_t count;
+  return loudLinesBest(p, n, nullptr, 0, count);
 }
 
 LineReader::LineReader(ByteSource& source, std::size_t blockSize, bool quietRuns)
@@ -263,6 +324,8 @@ LineReader::LineReader(ByteSource& source, std::size_t blockSize, bool quietRuns
 
 bool LineReader::fill() {
   if (onReuse_) onReuse_();
+  loudEnd_ = 0;  // the classified lines move or go
+  loudCount_ = 0;
   if (viewing_) {
     const char* view = nullptr;
     bool last = false;
@@ -303,6 +366,16 @@ bool LineReader::fill() {
   return true;
 }
 
+// Classifies the lines of the next stretch from pos_, a line start; their offsets are kept
+// relative to data_.
+void LineReader::classifyLines() {
+  if (!loud_) loud_.reset(new std::uint32_t[kLoudRoom]);
+  std::size_t n = std::min(end_ - pos_, kLoudStretch);
+  loudEnd_ = pos_ + loudLinesBest(data_ + pos_, n, loud_.get(), kLoudRoom, loudCount_);
+  for (std::size_t i = 0; i < loudCount_; ++i) loud_[i] += static_cast<std::uint32_t>(pos_);
+  nextLoud_ = 0;
+}
+
 LineReader::Status LineReader::next(Piece& piece) {
   if (!eof_ && end_ - pos_ < kLookahead && !fill()) return Status::Error;
   if (pos_ == end_) return Status::End;
@@ -310,9 +383,12 @@ LineReader::Status LineReader::next(Piece& piece) {
   const char* p = data_ + pos_;
   std::size_t avail = end_ - pos_;
   if (quietRuns_ && atLineStart_) {
-    std::size_t run = quietRunLength(p, avail);
-    if (run > 0) {
-      pos_ += run;
+    if (pos_ >= loudEnd_) classifyLines();
+    while (nextLoud_ < loudCount_ && loud_[nextLoud_] < pos_) ++nextLoud_;
+    std::size_t runEnd = nextLoud_ < loudCount_ ? loud_[nextLoud_] : loudEnd_;
+    if (runEnd > pos_) {
+      std::size_t run = runEnd - pos_;
+      pos_ = runEnd;
       piece.data = p;
       piece.size = run;
       piece.startsLine = true;

@@ -98,6 +98,7 @@ class LineReader {
  private:
   bool fill();
   bool decodeSlowly(Piece& piece);
+  void classifyLines();
 
   ByteSource& source_;
   bool quietRuns_;
@@ -112,6 +113,13 @@ class LineReader {
   bool atLineStart_ = true;
   ErrorCode error_ = 0;
   char piece_[kMaxPieceChars + 2] = {};
+  // For runs: the lines from pos_ up to loudEnd_ are classified, and those that are not quiet
+  // are listed in loud_ (offsets into data_), nextLoud_ being the first not yet passed.
+  static constexpr std::size_t kLoudRoom = 4096;
+  std::unique_ptr<std::uint32_t[]> loud_;
+  std::size_t loudCount_ = 0;
+  std::size_t nextLoud_ = 0;
+  std::size_t loudEnd_ = 0;
   std::function<void()> onReuse_;
 };
 
@@ -124,7 +132,15 @@ std::size_t findLineSpecial(const char* p, std::size_t n);
 // stop short of the last such line.
 std::size_t quietRunLength(const char* p, std::size_t n);
 
-// The same without vector instructions, the yardstick for the fast versions.
-std::size_t quietRunLengthPortable(const char* p, std::size_t n);
+// Lists the lines that are not quiet in the sense above among those that start in the n bytes at
+// p (which begin a line): their offsets, in order, at most room of them, with their number in
+// count. Returns the offset up to which every line start is classified, a line start; once the
+// room is taken, the offset of the first loud line left out. Whole 64-byte blocks only, as above.
+std::size_t findLoudLines(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+                          std::size_t& count);
+
+// The same without vector instructions, the yardstick for the fast version.
+std::size_t findLoudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud,
+                                  std::size_t room, std::size_t& count);
 
 }  // namespace sys

@@ -36,6 +36,12 @@ struct AccessRights {
   std::string sourcePath;  // Windows takes the security descriptor from the file itself
 };
 
+// Bytes to write, one of several written together.
+struct WriteSpan {
+  const char* data;
+  std::size_t size;
+};
+
 // An open file, read or written in binary mode. Every call reports failure through its result
 // and leaves the reason in lastError().
 class File {
@@ -62,6 +68,16 @@ class File {
 
   // Writes all bytes or fails.
   bool writeAll(const void* data, std::size_t size);
+
+  // Writes the spans' bytes one after the other, all of them or fails; count is at most
+  // kMaxWriteSpans.
+  bool writeSpans(const WriteSpan* spans, std::size_t count);
+  static constexpr std::size_t kMaxWriteSpans = 512;
+
+  // Asks the system to start writing what has been written so far to the disk, without waiting
+  // for it, so that a later sync() has less left to wait for. Only a hint: where it is not
+  // available or fails, sync() still does the whole work and reports any failure.
+  void startWriteback();
 
   // Forces the written data to stable storage.
   bool sync();

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace sys {
@@ -178,6 +179,42 @@ bool File::writeAll(const void* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
+  static_assert(kMaxWriteSpans <= 1024, "more than IOV_MAX");
+  struct iovec vec[kMaxWriteSpans];
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (spans[i].size > 0) vec[n++] = {const_cast<char*>(spans[i].data), spans[i].size};
+  }
+  std::size_t first = 0;
+  while (first < n) {
+    ssize_t written = ::writev(fdOf(handle_), vec + first, static_cast<int>(n - first));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = EIO;
+      return false;
+    }
+    // A short write leaves the rest for the next round.
+    std::size_t done = static_cast<std::size_t>(written);
+    while (first < n && done >= vec[first].iov_len) done -= vec[first++].iov_len;
+    if (done > 0) {
+      vec[first].iov_base = static_cast<char*>(vec[first].iov_base) + done;
+      vec[first].iov_len -= done;
+    }
+  }
+  return true;
+}
+
+void File::startWriteback() {
+#ifdef __linux__
+  // Failure changes nothing: the final fsync writes and checks everything.
+  (void)::sync_file_range(fdOf(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 bool File::sync() {

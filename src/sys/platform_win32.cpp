@@ -132,6 +132,18 @@ bool File::writeAll(const void* data, std::size_t size) {
   return true;
 }
 
+bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
+  // Gathered writes exist only for unbuffered, sector-aligned files; one call a span it is.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!writeAll(spans[i].data, spans[i].size)) return false;
+  }
+  return true;
+}
+
+void File::startWriteback() {
+  // No way to start it without waiting for it; FlushFileBuffers at the end does it all.
+}
+
 std::int64_t File::view(std::uint64_t, std::size_t, const char*&, bool&, const char*) {
   // ReadFile into the reader's block is what Windows gets.
   return -2;

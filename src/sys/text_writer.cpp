@@ -8,29 +8,14 @@ TextWriter::TextWriter(ByteSink& sink, std::size_t bufferSize)
     : sink_(sink), capacity_(bufferSize < 512 ? 512 : bufferSize), buffer_(new char[capacity_]) {}
 
 void TextWriter::put(const Piece& piece) {
-  if (!piece.fileForm) {
+  if (piece.fileForm) {
+    addSpan(piece.data, piece.size);
+  } else {
     putText(piece.data, piece.size);
-    return;
   }
-  if (run_ != nullptr && run_ + runSize_ == piece.data) {
-    runSize_ += piece.size;
-    return;
-  }
-  releaseBlock();
-  if (used_ > 0 && used_ + piece.size <= capacity_) {
-    // Text is waiting in the buffer; keep the order by queueing behind it. Once the buffer is
-    // full and written, raw runs go out straight from the block again.
-    std::memcpy(buffer_.get() + used_, piece.data, piece.size);
-    used_ += piece.size;
-    return;
-  }
-  flushBuffer();
-  run_ = piece.data;
-  runSize_ = piece.size;
 }
 
 void TextWriter::putText(const char* data, std::size_t size) {
-  releaseBlock();
   // A piece holds at most one line feed, as its last character.
   if (size > 0 && data[size - 1] == '\n') {
     append(data, size - 1);
@@ -41,44 +26,51 @@ void TextWriter::putText(const char* data, std::size_t size) {
 }
 
 void TextWriter::releaseBlock() {
-  if (runSize_ == 0) {
-    run_ = nullptr;
-    return;
-  }
-  flushBuffer();
-  write(run_, runSize_);
-  run_ = nullptr;
-  runSize_ = 0;
+  writeSpans();
 }
 
 bool TextWriter::flush() {
-  releaseBlock();
-  flushBuffer();
+  writeSpans();
   return !failed_;
 }
 
+// Pieces that follow each other in the reader's block, or in the buffer, make one span.
+void TextWriter::addSpan(const char* data, std::size_t size) {
+  if (spanCount_ > 0) {
+    WriteSpan& last = spans_[spanCount_ - 1];
+    if (last.data + last.size == data) {
+      last.size += size;
+      return;
+    }
+  }
+  if (spanCount_ == File::kMaxWriteSpans) writeSpans();
+  spans_[spanCount_++] = {data, size};
+}
+
 void TextWriter::append(const char* data, std::size_t size) {
-  if (used_ + size > capacity_) flushBuffer();
-  if (size > capacity_) {
-    write(data, size);
-    return;
+  while (size > 0) {
+    // Writing the spans empties the buffer, so it must not happen between the copy and its span.
+    if (used_ == capacity_ || spanCount_ == File::kMaxWriteSpans) writeSpans();
+    std::size_t n = size < capacity_ - used_ ? size : capacity_ - used_;
+    std::memcpy(buffer_.get() + used_, data, n);
+    addSpan(buffer_.get() + used_, n);
+    used_ += n;
+    data += n;
+    size -= n;
   }
-  std::memcpy(buffer_.get() + used_, data, size);
-  used_ += size;
 }
 
-void TextWriter::flushBuffer() {
-  if (used_ == 0) return;
-  write(buffer_.get(), used_);
+void TextWriter::writeSpans() {
+  if (spanCount_ > 0 && !failed_) {
+    if (!sink_.writeSpans(spans_, spanCount_)) {
+      failed_ = true;
+      error_ = lastError();
+    } else if (writebackEarly_) {
+      sink_.startWriteback();
+    }
+  }
+  spanCount_ = 0;
   used_ = 0;
-}
-
-void TextWriter::write(const char* data, std::size_t size) {
-  if (failed_) return;
-  if (!sink_.writeAll(data, size)) {
-    failed_ = true;
-    error_ = lastError();
-  }
 }
 
 }  // namespace sys

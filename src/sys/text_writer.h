@@ -17,12 +17,25 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Writes all bytes or fails with lastError() set.
   virtual bool writeAll(const void* data, std::size_t size) = 0;
+  // Writes the spans in order, at most File::kMaxWriteSpans of them, or fails likewise.
+  virtual bool writeSpans(const WriteSpan* spans, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!writeAll(spans[i].data, spans[i].size)) return false;
+    }
+    return true;
+  }
+  // See File::startWriteback.
+  virtual void startWriteback() {}
 };
 
 class FileSink : public ByteSink {
  public:
   explicit FileSink(File& file) : file_(file) {}
   bool writeAll(const void* data, std::size_t size) override { return file_.writeAll(data, size); }
+  bool writeSpans(const WriteSpan* spans, std::size_t count) override {
+    return file_.writeSpans(spans, count);
+  }
+  void startWriteback() override { file_.startWriteback(); }
 
  private:
   File& file_;
@@ -32,17 +45,21 @@ class TextWriter {
  public:
   explicit TextWriter(ByteSink& sink, std::size_t bufferSize = std::size_t{256} << 10);
 
-  // Writes one piece from the line reader. Consecutive raw pieces are not copied: the writer
-  // remembers the run they form in the reader's block and writes it straight from there, so the
-  // reader must call releaseBlock() before it reuses that block.
+  // Writes one piece from the line reader. Raw pieces are not copied: the writer remembers
+  // where they stand in the reader's block and writes them from there, many in one call, so
+  // the reader must call releaseBlock() before it reuses that block.
   void put(const Piece& piece);
 
   // Writes decoded text: a line feed at its end goes out as CR LF.
   void putText(const char* data, std::size_t size);
 
-  // Writes the remembered run of raw pieces; afterwards the writer holds no pointer into the
-  // reader's block.
+  // Writes everything remembered; afterwards the writer holds no pointer into the reader's
+  // block.
   void releaseBlock();
+
+  // From now on, asks the system to start putting each batch on the disk once it is written,
+  // for a file that will be synced at the end anyway.
+  void startWritebackEarly() { writebackEarly_ = true; }
 
   // Writes everything still held. The result, like failed(), says whether every byte so far
   // reached the file.
@@ -52,16 +69,17 @@ class TextWriter {
   ErrorCode error() const { return error_; }
 
  private:
+  void addSpan(const char* data, std::size_t size);
   void append(const char* data, std::size_t size);
-  void flushBuffer();
-  void write(const char* data, std::size_t size);
+  void writeSpans();
 
   ByteSink& sink_;
   std::size_t capacity_;
-  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<char[]> buffer_;  // decoded text; only appended to until the spans are written
   std::size_t used_ = 0;
-  const char* run_ = nullptr;  // raw pieces not yet written, in the reader's block
-  std::size_t runSize_ = 0;
+  WriteSpan spans_[File::kMaxWriteSpans];  // what is to be written, in order
+  std::size_t spanCount_ = 0;
+  bool writebackEarly_ = false;
   bool failed_ = false;
   ErrorCode error_ = 0;
 };

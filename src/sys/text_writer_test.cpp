@@ -58,6 +58,32 @@ TEST(TextWriter, WriteFailureIsKeptAndReported) {
   EXPECT_EQ(writer.error(), testing_util::kDiskFull);
 }
 
+// Raw and decoded pieces taking turns, far more of them than one batch of writes holds, with a
+// buffer that fills up now and then.
+TEST(TextWriter, KeepsOrderAcrossManyBatches) {
+  std::string block;
+  for (int i = 0; i < 3000; ++i) block += "raw" + std::to_string(i) + "\r\n";
+  for (std::size_t bufferSize : {std::size_t{512}, std::size_t{1} << 16}) {
+    StringSink sink;
+    sys::TextWriter writer(sink, bufferSize);
+    // Text first, so that a batch fills up on text as well as on raw pieces.
+    writer.put(textPiece("first\n"));
+    std::string expected = "first\r\n";
+    std::size_t at = 0;
+    for (int i = 0; i < 3000; ++i) {
+      std::size_t size = block.find('\n', at) + 1 - at;
+      writer.put({block.data() + at, size, true, true});
+      expected += block.substr(at, size);
+      at += size;
+      std::string text = "text" + std::to_string(i) + "\n";
+      writer.put(textPiece(text));
+      expected += "text" + std::to_string(i) + "\r\n";
+    }
+    ASSERT_TRUE(writer.flush());
+    ASSERT_EQ(sink.data, expected) << bufferSize;
+  }
+}
+
 // Reader and writer together, block reuse included: every line comes out exactly as the rules
 // say, whatever mix of raw and decoded pieces the input gives.
 TEST(TextWriter, CopiesThroughTheReaderByTheRules) {

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,6 +141,12 @@ ssize_t read(int fd, void* buffer, size_t size) {
 ssize_t write(int fd, const void* buffer, size_t size) {
   if (intercept(kWrite)) return -1;
   return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+}
+
+// Counted as a write: it is one, of several buffers.
+ssize_t writev(int fd, const struct iovec* vec, int count) {
+  if (intercept(kWrite)) return -1;
+  return real<ssize_t (*)(int, const struct iovec*, int)>("writev")(fd, vec, count);
 }
 
 int fsync(int fd) {
