@@ -54,8 +54,8 @@ class Scan {
     if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
     // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
     // as surely as the end of the text does, so the settings read the same either way.
-    std::string_view text = piece.fileForm ? std::string_view(piece.data, piece.size - 2)
-                                           : lineText(piece);
+    std::string_view text =
+        piece.fileForm ? std::string_view(piece.data, piece.size - 2) : lineText(piece);
     if (startsWithKey(text, "plevel=")) {
       if (isStaff()) return false;
       std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header_);

@@ -13,6 +13,10 @@
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
 #define QUELM_HAVE_AVX2 1
+// Not on Windows, where GCC does not align the stack for 64-byte vectors it may spill.
+#if !defined(_WIN32) && defined(__x86_64__)
+#define QUELM_HAVE_AVX512 1
+#endif
 #endif
 
 namespace sys {
@@ -90,14 +94,16 @@ namespace {
 #define QUELM_ALWAYS_INLINE inline
 #endif
 
-// For the 64 bytes at p: bit i set where byte i is LF, where it is CR, and where a line starting
-// at byte i would need a look: "[", or "p" followed by "l" or "r", in any case (so the byte after
-// the block is read too); and whether any byte is 0x1A.
+// For the 64 bytes at p, bit i stands for byte i:
+//  - lf: the byte is LF;
+//  - bad: the byte is a CR not followed by LF or a 0x1A, or the byte after it is an LF that does
+//    not follow a CR; either way byte i + 1 belongs to a line that is not a plain CR LF line;
+//  - look: a line starting at the byte would need a look: "[", or "p" then "l" or "r", any case.
+// The byte after the block is read too.
 struct BlockMasks {
   std::uint64_t lf;
-  std::uint64_t cr;
+  std::uint64_t bad;
   std::uint64_t look;
-  bool sub;
 };
 
 #ifdef QUELM_HAVE_SSE2
@@ -105,28 +111,24 @@ BlockMasks blockMasksSse2(const char* p) {
   const __m128i lf = _mm_set1_epi8(kLF);
   const __m128i cr = _mm_set1_epi8(kCR);
   const __m128i sub = _mm_set1_epi8(kSUB);
-  const __m128i bracket = _mm_set1_epi8('[');
-  const __m128i lowerP = _mm_set1_epi8('p');
-  const __m128i lowerL = _mm_set1_epi8('l');
-  const __m128i lowerR = _mm_set1_epi8('r');
   const __m128i caseBit = _mm_set1_epi8(0x20);
-  BlockMasks m{0, 0, 0, false};
-  __m128i anySub = _mm_setzero_si128();
+  BlockMasks m{0, 0, 0};
   for (int i = 0; i < 4; ++i) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    __m128i after = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i + 1)),
-                                 caseBit);
-    __m128i look = _mm_or_si128(
-        _mm_cmpeq_epi8(v, bracket),
-        _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(v, caseBit), lowerP),
-                      _mm_or_si128(_mm_cmpeq_epi8(after, lowerL), _mm_cmpeq_epi8(after, lowerR))));
-    anySub = _mm_or_si128(anySub, _mm_cmpeq_epi8(v, sub));
+    __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i + 1));
+    __m128i foldedAfter = _mm_or_si128(after, caseBit);
+    __m128i bad = _mm_or_si128(_mm_xor_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(after, lf)),
+                               _mm_cmpeq_epi8(v, sub));
+    __m128i look =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
+                     _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(v, caseBit), _mm_set1_epi8('p')),
+                                   _mm_or_si128(_mm_cmpeq_epi8(foldedAfter, _mm_set1_epi8('l')),
+                                                _mm_cmpeq_epi8(foldedAfter, _mm_set1_epi8('r')))));
     int shift = 16 * i;
     m.lf |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))} << shift;
-    m.cr |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))} << shift;
+    m.bad |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(bad))} << shift;
     m.look |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(look))} << shift;
   }
-  m.sub = _mm_movemask_epi8(anySub) != 0;
   return m;
 }
 #endif
@@ -135,6 +137,12 @@ BlockMasks blockMasksSse2(const char* p) {
 __attribute__((target("avx2"))) inline std::uint64_t bits(__m256i low, __m256i high) {
   return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(low))} |
          std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
+}
+
+__attribute__((target("avx2"))) inline __m256i badAvx2(__m256i v, __m256i after) {
+  return _mm256_or_si256(_mm256_xor_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(kCR)),
+                                          _mm256_cmpeq_epi8(after, _mm256_set1_epi8(kLF))),
+                         _mm256_cmpeq_epi8(v, _mm256_set1_epi8(kSUB)));
 }
 
 __attribute__((target("avx2"))) inline __m256i lookAvx2(__m256i v, __m256i after) {
@@ -149,28 +157,44 @@ __attribute__((target("avx2"))) inline __m256i lookAvx2(__m256i v, __m256i after
 
 __attribute__((target("avx2"))) inline BlockMasks blockMasksAvx2(const char* p) {
   const __m256i lf = _mm256_set1_epi8(kLF);
-  const __m256i cr = _mm256_set1_epi8(kCR);
-  const __m256i sub = _mm256_set1_epi8(kSUB);
   __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
   __m256i afterA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
   __m256i afterB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 33));
-  __m256i anySub = _mm256_or_si256(_mm256_cmpeq_epi8(a, sub), _mm256_cmpeq_epi8(b, sub));
   return {bits(_mm256_cmpeq_epi8(a, lf), _mm256_cmpeq_epi8(b, lf)),
-          bits(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(b, cr)),
-          bits(lookAvx2(a, afterA), lookAvx2(b, afterB)), !_mm256_testz_si256(anySub, anySub)};
+          bits(badAvx2(a, afterA), badAvx2(b, afterB)),
+          bits(lookAvx2(a, afterA), lookAvx2(b, afterB))};
+}
+#endif
+
+#ifdef QUELM_HAVE_AVX512
+#define QUELM_AVX512_TARGET __attribute__((target("avx512f,avx512bw,bmi")))
+QUELM_AVX512_TARGET inline BlockMasks blockMasksAvx512(const char* p) {
+  const __m512i caseBit = _mm512_set1_epi8(0x20);
+  __m512i v = _mm512_loadu_si512(p);
+  __m512i after = _mm512_loadu_si512(p + 1);
+  __m512i folded = _mm512_or_si512(v, caseBit);
+  __m512i foldedAfter = _mm512_or_si512(after, caseBit);
+  std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(kCR));
+  std::uint64_t lfAfter = _mm512_cmpeq_epi8_mask(after, _mm512_set1_epi8(kLF));
+  std::uint64_t sub = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(kSUB));
+  std::uint64_t bracket = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('['));
+  std::uint64_t letterP = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('p'));
+  std::uint64_t letterLR = _mm512_cmpeq_epi8_mask(foldedAfter, _mm512_set1_epi8('l')) |
+                           _mm512_cmpeq_epi8_mask(foldedAfter, _mm512_set1_epi8('r'));
+  return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(kLF)), (cr ^ lfAfter) | sub,
+          bracket | (letterP & letterLR)};
 }
 #endif
 
 BlockMasks blockMasksPortable(const char* p) {
-  BlockMasks m{0, 0, 0, false};
+  BlockMasks m{0, 0, 0};
   for (int i = 0; i < 64; ++i) {
     std::uint64_t bit = std::uint64_t{1} << i;
     char after = static_cast<char>(p[i + 1] | 0x20);
     if (p[i] == kLF) m.lf |= bit;
-    if (p[i] == kCR) m.cr |= bit;
+    if ((p[i] == kCR) != (p[i + 1] == kLF) || p[i] == kSUB) m.bad |= bit;
     if (p[i] == '[' || ((p[i] | 0x20) == 'p' && (after == 'l' || after == 'r'))) m.look |= bit;
-    if (p[i] == kSUB) m.sub = true;
   }
   return m;
 }
@@ -180,17 +204,11 @@ inline unsigned trailingZeros64(std::uint64_t mask) {
   return mask != 0 ? lowestBit64(mask) : 64;
 }
 
-// The rare cases of a block, kept out of the loop: a bad byte makes the line it stands in loud, a
-// line longer than a piece is loud. Adds to loudHere those that start in the block and tells
-// whether the line begun in an earlier block is loud.
-bool findBadLines(const char* p, std::uint64_t starts, std::uint64_t bad, bool sub,
-                  std::uint64_t& loudHere) {
+// The rare case of a block, kept out of the loop: a bad byte makes the line it stands in loud.
+// Adds to loudHere those that start in the block and tells whether the line begun in an earlier
+// block is loud.
+bool findBadLines(std::uint64_t starts, std::uint64_t bad, std::uint64_t& loudHere) {
   bool earlierLoud = false;
-  if (sub) {
-    for (int i = 0; i < 64; ++i) {
-      if (p[i] == kSUB) bad |= std::uint64_t{1} << i;
-    }
-  }
   for (; bad != 0; bad &= bad - 1) {
     unsigned q = lowestBit64(bad);
     std::uint64_t startsUpTo = starts & (q == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << q) - 1);
@@ -204,28 +222,30 @@ bool findBadLines(const char* p, std::uint64_t starts, std::uint64_t bad, bool s
 }
 
 // Classifies, in one pass of whole 64-byte blocks, the lines that start in the n bytes at p (which
-// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no other
-// CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the offsets of the others go to loud,
-// in order. Returns the offset up to which every line start is classified, itself a line start;
-// once room entries are taken, the offset of the first loud line that found no room.
+// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no
+// other CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the offsets of the others go to
+// loud, in order. Returns the offset up to which every line start is classified, itself a line
+// start; once room entries are taken, the offset of the first loud line that found no room.
 template <BlockMasks (*masks)(const char*)>
 QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, std::uint32_t* loud,
                                           std::size_t room, std::size_t& count) {
   count = 0;
-  std::size_t lineStart = 0;   // the line in progress; every line before it is classified
-  std::uint64_t crBefore = 0;  // whether the byte before the block is a CR
+  std::size_t lineStart = 0;  // the line in progress; every line before it is classified
+  // The bad bit carried over from the last byte of the previous block. Before the first block
+  // stands a line start, so an LF there is one without its CR.
+  std::uint64_t badCarry = n > 0 && p[0] == kLF;
   // One byte past each block is read, for the line that may start right after it.
   for (std::size_t b = 0; b + 65 <= n; b += 64) {
     BlockMasks m = masks(p + b);
     std::uint64_t starts = (m.lf << 1) | std::uint64_t{lineStart == b};
     std::uint64_t loudHere = starts & m.look;  // loud lines that start in this block
-    // In a quiet line every CR stands right before an LF and every LF right after a CR. Where
-    // that fails, bit i is set for byte i, or for the CR at i - 1; both stand in the line of byte i.
-    std::uint64_t bad = ((m.cr << 1) | crBefore) ^ m.lf;
+    // Bit i set where byte i stands in a line that is not a plain CR LF line.
+    std::uint64_t bad = (m.bad << 1) | badCarry;
+    badCarry = m.bad >> 63;
     std::size_t firstLf = b + trailingZeros64(m.lf);
-    if ((bad != 0) | m.sub | (firstLf - lineStart > kMaxPieceChars)) {
-      bool earlierLoud = findBadLines(p + b, starts, bad, m.sub, loudHere) ||
-                         firstLf - lineStart > kMaxPieceChars;
+    if ((bad != 0) | (firstLf - lineStart > kMaxPieceChars)) {
+      bool earlierLoud =
+          findBadLines(starts, bad, loudHere) || firstLf - lineStart > kMaxPieceChars;
       // The line in progress is listed already when it is the last one listed.
       if (earlierLoud && (count == 0 || loud[count - 1] != lineStart)) {
         if (count == room) return lineStart;
@@ -253,7 +273,6 @@ QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, std::uin
       }
     }
     if (m.lf != 0) lineStart = b + 64 - countLeadingZeros64(m.lf);
-    crBefore = m.cr >> 63;
   }
   return lineStart;
 }
@@ -270,6 +289,13 @@ __attribute__((target("avx2"))) std::size_t loudLinesAvx2(const char* p, std::si
 }
 #endif
 
+#ifdef QUELM_HAVE_AVX512
+QUELM_AVX512_TARGET std::size_t loudLinesAvx512(const char* p, std::size_t n, std::uint32_t* loud,
+                                                std::size_t room, std::size_t& count) {
+  return loudLines<blockMasksAvx512>(p, n, loud, room, count);
+}
+#endif
+
 #ifdef QUELM_HAVE_SSE2
 std::size_t loudLinesSse2(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
                           std::size_t& count) {
@@ -283,6 +309,9 @@ std::size_t loudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud,
 }
 
 LoudLinesFunction chooseLoudLines() {
+#ifdef QUELM_HAVE_AVX512
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi")) return loudLinesAvx512;
+#endif
 #ifdef QUELM_HAVE_AVX2
   if (__builtin_cpu_supports("avx2")) return loudLinesAvx2;
 #endif
@@ -306,9 +335,20 @@ std::size_t findLoudLines(const char* p, std::size_t n, std::uint32_t* loud, std
   return loudLinesBest(p, n, loud, room, count);
 }
 
-std::size_t findLoudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud,
-                                  std::size_t room, std::size_t& count) {
-  return loudLinesPortable(p, n, loud, room, count);
+std::vector<FindLoudLinesFunction> findLoudLinesVersions() {
+  std::vector<FindLoudLinesFunction> versions;
+#ifdef QUELM_HAVE_AVX512
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi"))
+    versions.push_back(loudLinesAvx512);
+#endif
+#ifdef QUELM_HAVE_AVX2
+  if (__builtin_cpu_supports("avx2")) versions.push_back(loudLinesAvx2);
+#endif
+#ifdef QUELM_HAVE_SSE2
+  versions.push_back(loudLinesSse2);
+#endif
+  versions.push_back(loudLinesPortable);
+  return versions;
 }
 
 std::size_t quietRunLength(const char* p, std::size_t n) {
@@ -401,15 +441,15 @@ LineReader::Status LineReader::next(Piece& piece) {
   std::size_t i = findLineSpecial(p, std::min(avail, kMaxPieceChars + 1));
   std::size_t size = 0;
   bool fileForm = false;
-  if (i >= kMaxPieceChars) {
+  if (i + 1 < avail && p[i] == kCR && p[i + 1] == kLF && i < kMaxPieceChars) {
+    size = i + 2;  // the common line: at most 253 characters, CR, LF, already in file form
+    fileForm = true;
+  } else if (i >= kMaxPieceChars) {
     size = kMaxPieceChars;  // 254 plain characters: a full piece of a longer line
   } else if (i == avail) {
     size = avail;  // the end of a file whose last line has no line feed
   } else if (p[i] == kLF) {
     size = i + 1;
-  } else if (p[i] == kCR && i + 1 < avail && p[i + 1] == kLF) {
-    size = i + 2;  // at most 253 characters, CR, LF: one piece, already in file form
-    fileForm = true;
   } else {
     if (!decodeSlowly(piece)) return Status::Error;
     if (piece.size == 0) return Status::End;

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "sys/platform.h"
 
@@ -139,8 +140,10 @@ std::size_t quietRunLength(const char* p, std::size_t n);
 std::size_t findLoudLines(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
                           std::size_t& count);
 
-// The same without vector instructions, the yardstick for the fast version.
-std::size_t findLoudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud,
-                                  std::size_t room, std::size_t& count);
+// Every version of findLoudLines that this processor can run, the one without vector
+// instructions last: for tests that hold them all to the same definition.
+using FindLoudLinesFunction = std::size_t (*)(const char*, std::size_t, std::uint32_t*, std::size_t,
+                                              std::size_t&);
+std::vector<FindLoudLinesFunction> findLoudLinesVersions();
 
 }  // namespace sys

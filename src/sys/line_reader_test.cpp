@@ -179,14 +179,16 @@ TEST(FindLoudLines, MatchesTheDefinitionOnRandomInput) {
     for (std::size_t room : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
       std::vector<std::uint32_t> want(all.begin(), all.begin() + std::min(room, all.size()));
       std::size_t wantEnd = room < all.size() ? all[room] : allEnd;
-      for (auto find : {sys::findLoudLines, sys::findLoudLinesPortable}) {
+      int version = 0;
+      for (auto find : sys::findLoudLinesVersions()) {
         std::vector<std::uint32_t> loud(room + 1);
         std::size_t count = 0;
         std::size_t end = find(t.data(), n, loud.data(), room, count);
         loud.resize(count);
         while (!loud.empty() && loud.back() >= end) loud.pop_back();
-        ASSERT_EQ(end, wantEnd) << "round " << round << " room " << room;
-        ASSERT_EQ(loud, want) << "round " << round << " room " << room;
+        ASSERT_EQ(end, wantEnd) << "round " << round << " room " << room << " version " << version;
+        ASSERT_EQ(loud, want) << "round " << round << " room " << room << " version " << version;
+        ++version;
       }
     }
     ASSERT_EQ(sys::quietRunLength(t.data(), n), all.empty() ? allEnd : all[0]);

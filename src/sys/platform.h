@@ -136,6 +136,12 @@ bool removeFile(const char* path);
 // makes renames durable by itself).
 bool syncParentDirectory(const char* path);
 
+// Memory for a large table that is filled at once: where the system has large pages, they are
+// asked for, which spares a fault for every small page. nullptr when memory ran out. Zeroed on
+// request. Released with freeLarge.
+void* allocateLarge(std::size_t bytes, bool zeroed);
+void freeLarge(void* p);
+
 // A process-unique number for building temporary names.
 unsigned long processId();
 

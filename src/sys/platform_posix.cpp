@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -322,6 +323,24 @@ bool syncParentDirectory(const char* path) {
 
 unsigned long processId() {
   return static_cast<unsigned long>(::getpid());
+}
+
+void* allocateLarge(std::size_t bytes, bool zeroed) {
+  constexpr std::size_t kLargePage = std::size_t{2} << 20;
+  if (bytes < kLargePage / 2) return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+  std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+  void* p = nullptr;
+  if (::posix_memalign(&p, kLargePage, rounded) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+  // Only a hint: without large pages the memory works the same.
+  (void)::madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+  if (zeroed) std::memset(p, 0, bytes);
+  return p;
+}
+
+void freeLarge(void* p) {
+  std::free(p);
 }
 
 }  // namespace sys

@@ -236,4 +236,13 @@ unsigned long processId() {
   return GetCurrentProcessId();
 }
 
+void* allocateLarge(std::size_t bytes, bool zeroed) {
+  // Large pages need a privilege that ordinary accounts lack; plain memory it is.
+  return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+}
+
+void freeLarge(void* p) {
+  std::free(p);
+}
+
 }  // namespace sys
