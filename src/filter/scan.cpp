@@ -183,12 +183,18 @@ std::int64_t scanAccountFile(const char* accountPath) {
   // The copy holds the same passwords as the original: readable by the same users, no more.
   if (!temp.applyAccessRights(rights)) return fail("fchmod(tmpFile)", sys::lastError());
 
+  // The copy will be about the account file's size: setting its space aside at once spares
+  // the file system finding room for it piece by piece.
+  std::uint64_t accountSize = 0;
+  if (account.size(accountSize)) temp.reserveSpace(accountSize);
+
   sys::FileSource source(account, "fread(acctFile)");
   sys::FileSink sink(temp);
   sys::TextWriter writer(sink);
   std::int64_t violations = filterAccounts(source, writer, stdout);
   if (violations < 0) return fail(nullptr, 0);
   account.close();
+  temp.releaseUnusedSpace();
   // A copy that is to replace the account file must be on disk before it does.
   if (violations > 0 && !temp.sync()) return fail("fsync(tmpFile)", sys::lastError());
   if (!temp.close()) return fail("fclose(tmpFile)", sys::lastError());

@@ -79,6 +79,17 @@ class File {
   // available or fails, sync() still does the whole work and reports any failure.
   void startWriteback();
 
+  // The size of the open file, where the platform can tell.
+  bool size(std::uint64_t& bytes) const;
+
+  // Sets aside disk space for a file about to be written up to bytes, where the file system can:
+  // the writes then go faster. Only a hint; without it the writes take their space as they go.
+  void reserveSpace(std::uint64_t bytes);
+
+  // Gives back what reserveSpace set aside beyond the bytes written so far (the file is written
+  // from start to end). Only tidiness: the space past the end holds nothing of the file.
+  void releaseUnusedSpace();
+
   // Forces the written data to stable storage.
   bool sync();
 
@@ -112,6 +123,7 @@ class File {
   void* mapping_ = nullptr;
   std::size_t mappingSize_ = 0;
   std::int64_t viewableSize_ = -1;  // the size of a file worth mapping, or -2
+  bool reserved_ = false;           // whether reserveSpace set space aside
 };
 
 // Makes newPath a second name of the file at existingPath without ever replacing anything at

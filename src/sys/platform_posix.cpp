@@ -218,6 +218,32 @@ void File::startWriteback() {
 #endif
 }
 
+bool File::size(std::uint64_t& bytes) const {
+  struct stat st;
+  if (::fstat(fdOf(handle_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  bytes = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+void File::reserveSpace(std::uint64_t bytes) {
+#ifdef __linux__
+  // The size stays as written; a failure (no room, no support) leaves the writes to find out.
+  reserved_ = bytes > 0 &&
+              ::fallocate(fdOf(handle_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
+#else
+  (void)bytes;
+#endif
+}
+
+void File::releaseUnusedSpace() {
+  if (!reserved_) return;
+  reserved_ = false;
+  // Cutting the file at its own end frees the blocks past it. Should that fail, they stay
+  // allocated to the file, unseen: nothing to report.
+  off_t end = ::lseek(fdOf(handle_), 0, SEEK_CUR);
+  if (end >= 0) (void)::ftruncate(fdOf(handle_), end);
+}
+
 bool File::sync() {
   int rc;
   do {

@@ -149,6 +149,19 @@ std::int64_t File::view(std::uint64_t, std::size_t, const char*&, bool&, const c
   return -2;
 }
 
+bool File::size(std::uint64_t& bytes) const {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handleOf(handle_), &size)) return false;
+  bytes = static_cast<std::uint64_t>(size.QuadPart);
+  return true;
+}
+
+void File::reserveSpace(std::uint64_t) {
+  // NTFS allocates as the file grows; nothing gained here.
+}
+
+void File::releaseUnusedSpace() {}
+
 bool File::sync() {
   return FlushFileBuffers(handleOf(handle_)) != 0;
 }
