@@ -49,7 +49,7 @@ class Scan {
   // Looks at the line a piece begins; true if the line is to be left out.
   bool dropsLine(const sys::Piece& piece) {
     char first = piece.data[0];
-    if (first == '[') return enterSection(lineText(piece));
+    if (first == '[') return enterSection(piece);
     // Most lines are settings the filter has no interest in; one byte tells.
     if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
     // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
@@ -58,7 +58,7 @@ class Scan {
         piece.fileForm ? std::string_view(piece.data, piece.size - 2) : lineText(piece);
     if (startsWithKey(text, "plevel=")) {
       if (isStaff()) return false;
-      std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header_);
+      std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header());
       ++violations_;
       return true;
     }
@@ -66,7 +66,7 @@ class Scan {
       std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
       if (isForbiddenPriv(bits) && !isStaff()) {
         std::fprintf(reports_, "PRIV %lx found. Varmo=%s\n", static_cast<unsigned long>(bits),
-                     header_);
+                     header());
         ++violations_;
         return true;
       }
@@ -76,20 +76,33 @@ class Scan {
 
   std::int64_t violations() const { return violations_; }
 
+  // Called before the reader reuses its block, where the current header line may still stand.
+  void keepHeader() { header(); }
+
  private:
-  bool enterSection(std::string_view text) {
-    std::size_t keep = text.size() < sizeof(header_) ? text.size() : sizeof(header_) - 1;
-    std::memcpy(header_, text.data(), keep);
-    header_[keep] = '\0';
+  bool enterSection(const sys::Piece& piece) {
+    // A header short enough to be well formed is taken to its line end: a NUL in it stops the
+    // search for the name as surely as the end of the text does, and the header is printed with
+    // %s, which stops there too. Anything else is cut at its NUL first.
+    std::string_view text = piece.fileForm && piece.size - 2 <= kMaxHeaderLength
+                                ? std::string_view(piece.data, piece.size - 2)
+                                : lineText(piece);
+    // The header is copied only when it is needed, as most never are: it stays in the reader's
+    // block until that is reused, but a decoded piece is gone at the next one.
+    headerText_ = text.data();
+    headerSize_ = text.size();
+    headerCopied_ = false;
+    if (!piece.fileForm) header();
     std::string_view name;
     if (headerAccountName(text, name)) {
-      // Ordinary until a line needs the GM list's word; a well-formed header fits in header_.
+      // Ordinary until a line needs the GM list's word.
       state_ = SectionState::Ordinary;
       nameSize_ = name.size();
       return false;
     }
     state_ = SectionState::Broken;
     nameSize_ = kNoName;
+    text = lineText(piece);
     std::fprintf(reports_, "File is BROKEN! (%.*s)\n", static_cast<int>(text.size()), text.data());
     ++violations_;
     // The section's lines are still checked as an ordinary account's: with their header gone
@@ -97,10 +110,22 @@ class Scan {
     return true;
   }
 
+  // The current header line, cut to 63 characters.
+  const char* header() {
+    if (!headerCopied_) {
+      std::size_t keep = headerSize_ < sizeof(header_) ? headerSize_ : sizeof(header_) - 1;
+      if (keep > 0) std::memcpy(header_, headerText_, keep);
+      header_[keep] = '\0';
+      headerCopied_ = true;
+    }
+    return header_;
+  }
+
   // Whether the current section's account is on the GM list, asked once per section at most.
   bool isStaff() {
     if (nameSize_ == kNoName) return false;
-    if (isOnGmList(std::string_view(header_ + 1, nameSize_))) state_ = SectionState::Staff;
+    // A well-formed header is at most 38 characters: the name is all in the copy.
+    if (isOnGmList(std::string_view(header() + 1, nameSize_))) state_ = SectionState::Staff;
     nameSize_ = kNoName;
     return state_ == SectionState::Staff;
   }
@@ -110,7 +135,10 @@ class Scan {
   std::FILE* reports_;
   // Lines before the first header are checked like an ordinary account's.
   SectionState state_ = SectionState::Ordinary;
-  std::size_t nameSize_ = kNoName;  // of the name in header_ not yet looked up
+  std::size_t nameSize_ = kNoName;  // of the name in the header not yet looked up
+  const char* headerText_ = "";
+  std::size_t headerSize_ = 0;
+  bool headerCopied_ = true;
   char header_[64] = "";
   std::int64_t violations_ = 0;
 };
@@ -121,8 +149,11 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
   // Lines that begin with neither "[" nor "pl"/"pr" are copied unexamined, so they may come in
   // runs.
   sys::LineReader reader(input, std::size_t{1} << 20, true);
-  reader.onBufferReuse([&output] { output.releaseBlock(); });
   Scan scan(reports);
+  reader.onBufferReuse([&output, &scan] {
+    output.releaseBlock();
+    scan.keepHeader();
+  });
   bool dropping = false;
   sys::Piece piece;
   for (;;) {
