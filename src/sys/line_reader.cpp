@@ -205,32 +205,35 @@ inline unsigned trailingZeros64(std::uint64_t mask) {
 }
 
 // The rare case of a block, kept out of the loop: a bad byte makes the line it stands in loud.
-// Adds to loudHere those that start in the block and tells whether the line begun in an earlier
-// block is loud.
-bool findBadLines(std::uint64_t starts, std::uint64_t bad, std::uint64_t& loudHere) {
-  bool earlierLoud = false;
+// Returns the starts, in the block, of the lines with a bad byte, and tells whether the line begun
+// in an earlier block has one.
+std::uint64_t findBadLines(std::uint64_t starts, std::uint64_t bad, bool& earlierBad) {
+  std::uint64_t badStarts = 0;
   for (; bad != 0; bad &= bad - 1) {
     unsigned q = lowestBit64(bad);
     std::uint64_t startsUpTo = starts & (q == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << q) - 1);
     if (startsUpTo != 0) {
-      loudHere |= std::uint64_t{1} << (63 - countLeadingZeros64(startsUpTo));
+      badStarts |= std::uint64_t{1} << (63 - countLeadingZeros64(startsUpTo));
     } else {
-      earlierLoud = true;
+      earlierBad = true;
     }
   }
-  return earlierLoud;
+  return badStarts;
 }
 
 // Classifies, in one pass of whole 64-byte blocks, the lines that start in the n bytes at p (which
-// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no
-// other CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the offsets of the others go to
-// loud, in order. Returns the offset up to which every line start is classified, itself a line
-// start; once room entries are taken, the offset of the first loud line that found no room.
+// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no other
+// CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the others go to loud, in order, with
+// the end of those that fail only the last test. Returns the offset up to which every line start
+// is classified, itself a line start; once room entries are taken, the offset of the first loud
+// line that found no room.
 template <BlockMasks (*masks)(const char*)>
-QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, std::uint32_t* loud,
+QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine* loud,
                                           std::size_t room, std::size_t& count) {
+  constexpr std::size_t kNone = ~std::size_t{0};
   count = 0;
   std::size_t lineStart = 0;  // the line in progress; every line before it is classified
+  std::size_t pending = kNone;  // the entry of the line in progress, while its end is unknown
   // The bad bit carried over from the last byte of the previous block. Before the first block
   // stands a line start, so an LF there is one without its CR.
   std::uint64_t badCarry = n > 0 && p[0] == kLF;
@@ -243,67 +246,73 @@ QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, std::uin
     std::uint64_t bad = (m.bad << 1) | badCarry;
     badCarry = m.bad >> 63;
     std::size_t firstLf = b + trailingZeros64(m.lf);
+    std::uint64_t badStarts = 0;  // lines that start in this block and are not plain
     if ((bad != 0) | (firstLf - lineStart > kMaxPieceChars)) {
-      bool earlierLoud =
-          findBadLines(starts, bad, loudHere) || firstLf - lineStart > kMaxPieceChars;
-      // The line in progress is listed already when it is the last one listed.
-      if (earlierLoud && (count == 0 || loud[count - 1] != lineStart)) {
-        if (count == room) return lineStart;
-        loud[count++] = static_cast<std::uint32_t>(lineStart);
+      bool earlierBad = firstLf - lineStart > kMaxPieceChars;
+      badStarts = findBadLines(starts, bad, earlierBad);
+      loudHere |= badStarts;
+      if (earlierBad) {
+        // The line in progress is listed already when it is the last one listed.
+        if (count > 0 && loud[count - 1].start == lineStart) {
+          loud[count - 1].end = 0;
+        } else {
+          if (count == room) return lineStart;
+          loud[count++] = {static_cast<std::uint32_t>(lineStart), 0};
+        }
+        pending = kNone;
       }
     }
-    if (loudHere != 0) {
-      if (room - count >= 64) {
-        // Room for every line of the block: two are listed without a branch each, which is all
-        // a block usually holds.
-        std::uint32_t base = static_cast<std::uint32_t>(b);
-        std::uint64_t c = loudHere;
-        loud[count] = base + trailingZeros64(c);
-        c &= c - 1;
-        loud[count + 1] = base + trailingZeros64(c);
-        c &= c - 1;
-        count += c == 0 ? ((loudHere & (loudHere - 1)) != 0 ? 2 : 1) : 2;
-        for (; c != 0; c &= c - 1) loud[count++] = base + lowestBit64(c);
-      } else {
-        for (std::uint64_t c = loudHere; c != 0; c &= c - 1) {
-          std::size_t at = b + lowestBit64(c);
-          if (count == room) return at;
-          loud[count++] = static_cast<std::uint32_t>(at);
+    if (pending != kNone && m.lf != 0) {
+      loud[pending].end = static_cast<std::uint32_t>(firstLf + 1);
+      pending = kNone;
+    }
+    for (std::uint64_t c = loudHere; c != 0; c &= c - 1) {
+      unsigned i = lowestBit64(c);
+      std::size_t at = b + i;
+      if (count == room) return at;
+      std::uint64_t lfsFrom = m.lf >> i;
+      std::uint32_t end = 0;
+      if (((badStarts >> i) & 1) == 0) {
+        if (lfsFrom != 0) {
+          end = static_cast<std::uint32_t>(at + lowestBit64(lfsFrom) + 1);
+        } else {
+          pending = count;
         }
       }
+      loud[count++] = {static_cast<std::uint32_t>(at), end};
     }
     if (m.lf != 0) lineStart = b + 64 - countLeadingZeros64(m.lf);
   }
   return lineStart;
 }
 
-using LoudLinesFunction = std::size_t (*)(const char*, std::size_t, std::uint32_t*, std::size_t,
+using LoudLinesFunction = std::size_t (*)(const char*, std::size_t, LoudLine*, std::size_t,
                                           std::size_t&);
 
 #ifdef QUELM_HAVE_AVX2
 // Compiled for AVX2 as a whole, so that the block masks are inlined into the loop.
 __attribute__((target("avx2"))) std::size_t loudLinesAvx2(const char* p, std::size_t n,
-                                                          std::uint32_t* loud, std::size_t room,
+                                                          LoudLine* loud, std::size_t room,
                                                           std::size_t& count) {
   return loudLines<blockMasksAvx2>(p, n, loud, room, count);
 }
 #endif
 
 #ifdef QUELM_HAVE_AVX512
-QUELM_AVX512_TARGET std::size_t loudLinesAvx512(const char* p, std::size_t n, std::uint32_t* loud,
+QUELM_AVX512_TARGET std::size_t loudLinesAvx512(const char* p, std::size_t n, LoudLine* loud,
                                                 std::size_t room, std::size_t& count) {
   return loudLines<blockMasksAvx512>(p, n, loud, room, count);
 }
 #endif
 
 #ifdef QUELM_HAVE_SSE2
-std::size_t loudLinesSse2(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+std::size_t loudLinesSse2(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
                           std::size_t& count) {
   return loudLines<blockMasksSse2>(p, n, loud, room, count);
 }
 #endif
 
-std::size_t loudLinesPortable(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+std::size_t loudLinesPortable(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
                               std::size_t& count) {
   return loudLines<blockMasksPortable>(p, n, loud, room, count);
 }
@@ -330,7 +339,7 @@ constexpr std::size_t kLoudStretch = std::size_t{256} << 10;
 
 }  // namespace
 
-std::size_t findLoudLines(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
                           std::size_t& count) {
   return loudLinesBest(p, n, loud, room, count);
 }
@@ -409,14 +418,21 @@ bool LineReader::fill() {
 // Classifies the lines of the next stretch from pos_, a line start; their offsets are kept
 // relative to data_.
 void LineReader::classifyLines() {
-  if (!loud_) loud_.reset(new std::uint32_t[kLoudRoom]);
+  if (!loud_) loud_.reset(new LoudLine[kLoudRoom]);
   std::size_t n = std::min(end_ - pos_, kLoudStretch);
   loudEnd_ = pos_ + loudLinesBest(data_ + pos_, n, loud_.get(), kLoudRoom, loudCount_);
-  for (std::size_t i = 0; i < loudCount_; ++i) loud_[i] += static_cast<std::uint32_t>(pos_);
+  std::uint32_t base = static_cast<std::uint32_t>(pos_);
+  for (std::size_t i = 0; i < loudCount_; ++i) {
+    loud_[i].start += base;
+    if (loud_[i].end != 0) loud_[i].end += base;
+  }
   nextLoud_ = 0;
 }
 
 LineReader::Status LineReader::next(Piece& piece) {
+  // Within the classified lines, everything is known: a run of quiet lines, or a plain CR LF
+  // line that needs a look.
+  if (quietRuns_ && atLineStart_ && pos_ < loudEnd_ && nextPlainPiece(piece)) return Status::Piece;
   if (!eof_ && end_ - pos_ < kLookahead && !fill()) return Status::Error;
   if (pos_ == end_) return Status::End;
 
@@ -424,18 +440,7 @@ LineReader::Status LineReader::next(Piece& piece) {
   std::size_t avail = end_ - pos_;
   if (quietRuns_ && atLineStart_) {
     if (pos_ >= loudEnd_) classifyLines();
-    while (nextLoud_ < loudCount_ && loud_[nextLoud_] < pos_) ++nextLoud_;
-    std::size_t runEnd = nextLoud_ < loudCount_ ? loud_[nextLoud_] : loudEnd_;
-    if (runEnd > pos_) {
-      std::size_t run = runEnd - pos_;
-      pos_ = runEnd;
-      piece.data = p;
-      piece.size = run;
-      piece.startsLine = true;
-      piece.fileForm = true;
-      piece.quietRun = true;
-      return Status::Piece;
-    }
+    if (pos_ < loudEnd_ && nextPlainPiece(piece)) return Status::Piece;
   }
   piece.quietRun = false;
   std::size_t i = findLineSpecial(p, std::min(avail, kMaxPieceChars + 1));
@@ -462,6 +467,35 @@ LineReader::Status LineReader::next(Piece& piece) {
   piece.startsLine = atLineStart_;
   atLineStart_ = p[size - 1] == kLF;
   return Status::Piece;
+}
+
+// From the classified lines at pos_ (a line start before loudEnd_): the quiet run there, or the
+// plain line that needs a look. False for a line that needs decoding.
+bool LineReader::nextPlainPiece(Piece& piece) {
+  while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < pos_) ++nextLoud_;
+  std::size_t runEnd = loudEnd_;
+  if (nextLoud_ < loudCount_) {
+    const LoudLine& line = loud_[nextLoud_];
+    if (line.start == pos_) {
+      if (line.end == 0) return false;
+      piece.data = data_ + pos_;
+      piece.size = line.end - pos_;
+      piece.startsLine = true;
+      piece.fileForm = true;
+      piece.quietRun = false;
+      pos_ = line.end;
+      ++nextLoud_;
+      return true;
+    }
+    if (line.start < runEnd) runEnd = line.start;
+  }
+  piece.data = data_ + pos_;
+  piece.size = runEnd - pos_;
+  piece.startsLine = true;
+  piece.fileForm = true;
+  piece.quietRun = true;
+  pos_ = runEnd;
+  return true;
 }
 
 // The general case, byte by byte into the piece buffer: lone or doubled carriage returns, 0x1A

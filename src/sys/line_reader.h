@@ -78,6 +78,13 @@ struct Piece {
   bool quietRun = false;
 };
 
+// A line that is not quiet (see quietRunLength): where it starts and, for a plain CR LF line of
+// at most 253 characters, where it ends (after its LF); 0 for any other.
+struct LoudLine {
+  std::uint32_t start;
+  std::uint32_t end;
+};
+
 class LineReader {
  public:
   enum class Status { Piece, End, Error };
@@ -100,6 +107,7 @@ class LineReader {
   bool fill();
   bool decodeSlowly(Piece& piece);
   void classifyLines();
+  bool nextPlainPiece(Piece& piece);
 
   ByteSource& source_;
   bool quietRuns_;
@@ -117,7 +125,7 @@ class LineReader {
   // For runs: the lines from pos_ up to loudEnd_ are classified, and those that are not quiet
   // are listed in loud_ (offsets into data_), nextLoud_ being the first not yet passed.
   static constexpr std::size_t kLoudRoom = 4096;
-  std::unique_ptr<std::uint32_t[]> loud_;
+  std::unique_ptr<LoudLine[]> loud_;
   std::size_t loudCount_ = 0;
   std::size_t nextLoud_ = 0;
   std::size_t loudEnd_ = 0;
@@ -134,15 +142,16 @@ std::size_t findLineSpecial(const char* p, std::size_t n);
 std::size_t quietRunLength(const char* p, std::size_t n);
 
 // Lists the lines that are not quiet in the sense above among those that start in the n bytes at
-// p (which begin a line): their offsets, in order, at most room of them, with their number in
-// count. Returns the offset up to which every line start is classified, a line start; once the
-// room is taken, the offset of the first loud line left out. Whole 64-byte blocks only, as above.
-std::size_t findLoudLines(const char* p, std::size_t n, std::uint32_t* loud, std::size_t room,
+// p (which begin a line): their offsets and, for plain CR LF lines, their ends, in order, at most
+// room of them, with their number in count. Returns the offset up to which every line start is
+// classified, a line start; once the room is taken, the offset of the first loud line left out.
+// Whole 64-byte blocks only, as above.
+std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
                           std::size_t& count);
 
 // Every version of findLoudLines that this processor can run, the one without vector
 // instructions last: for tests that hold them all to the same definition.
-using FindLoudLinesFunction = std::size_t (*)(const char*, std::size_t, std::uint32_t*, std::size_t,
+using FindLoudLinesFunction = std::size_t (*)(const char*, std::size_t, LoudLine*, std::size_t,
                                               std::size_t&);
 std::vector<FindLoudLinesFunction> findLoudLinesVersions();
 

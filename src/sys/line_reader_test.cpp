@@ -3,6 +3,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -138,22 +139,30 @@ TEST(LineReader, TellsBeforeReusingItsBlock) {
   EXPECT_GE(reuses, 6000 / 1024);
 }
 
-bool isQuietLine(const std::string& line) {
+// A line of at most 253 characters, its CR LF and no other CR or 0x1A.
+bool isPlainLine(const std::string& line) {
   return line.size() >= 2 && line.size() <= 255 && line[line.size() - 2] == '\r' &&
-         line.find_first_of(std::string("\r\x1a")) == line.size() - 2 && line[0] != '[' &&
-         !((line[0] | 0x20) == 'p' && ((line[1] | 0x20) == 'l' || (line[1] | 0x20) == 'r'));
+         line.find_first_of(std::string("\r\x1a")) == line.size() - 2;
+}
+
+bool needsALook(const std::string& line) {
+  return line[0] == '[' ||
+         ((line[0] | 0x20) == 'p' && ((line[1] | 0x20) == 'l' || (line[1] | 0x20) == 'r'));
 }
 
 // The loud lines by the definition, one line at a time: every line that ends within the first
 // covered bytes is classified, and the end is the start of the first line that does not.
 std::size_t referenceLoudLines(const std::string& t, std::size_t covered,
-                               std::vector<std::uint32_t>& loud) {
+                               std::vector<std::pair<std::uint32_t, std::uint32_t>>& loud) {
   std::size_t start = 0;
   for (;;) {
     std::size_t lf = t.find('\n', start);
     if (lf == std::string::npos || lf >= covered) return start;
-    if (!isQuietLine(t.substr(start, lf + 1 - start)))
-      loud.push_back(static_cast<std::uint32_t>(start));
+    std::string line = t.substr(start, lf + 1 - start);
+    if (!isPlainLine(line) || needsALook(line)) {
+      loud.emplace_back(static_cast<std::uint32_t>(start),
+                        isPlainLine(line) ? static_cast<std::uint32_t>(lf + 1) : 0);
+    }
     start = lf + 1;
   }
 }
@@ -161,6 +170,7 @@ std::size_t referenceLoudLines(const std::string& t, std::size_t covered,
 TEST(FindLoudLines, MatchesTheDefinitionOnRandomInput) {
   std::mt19937 rng(99);
   const char odd[] = {'[', 'p', 'P', 'l', 'R', '\r', '\n', 0x1a};
+  const char* const keys[] = {"[", "pl", "PR", "pR", "Pa"};
   for (int round = 0; round < 3000; ++round) {
     std::string t;
     while (t.size() < 900) {
@@ -168,30 +178,33 @@ TEST(FindLoudLines, MatchesTheDefinitionOnRandomInput) {
       for (char& c : body) {
         if (rng() % 60 == 0) c = odd[rng() % sizeof odd];
       }
+      if (rng() % 3 == 0) body = keys[rng() % 5] + body;
       t += body + (rng() % 30 == 0 ? "\n" : "\r\n");
     }
     std::size_t n = 65 + rng() % (t.size() - 65);
     // Whole 64-byte blocks are looked at, each with one byte after it.
     std::size_t covered = (n - 1) / 64 * 64;
-    std::vector<std::uint32_t> all;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> all;
     std::size_t allEnd = referenceLoudLines(t, covered, all);
-    // A loud line that begins the unfinished last line may be listed too.
     for (std::size_t room : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
-      std::vector<std::uint32_t> want(all.begin(), all.begin() + std::min(room, all.size()));
-      std::size_t wantEnd = room < all.size() ? all[room] : allEnd;
+      std::vector<std::pair<std::uint32_t, std::uint32_t>> want(
+          all.begin(), all.begin() + std::min(room, all.size()));
+      std::size_t wantEnd = room < all.size() ? all[room].first : allEnd;
       int version = 0;
       for (auto find : sys::findLoudLinesVersions()) {
-        std::vector<std::uint32_t> loud(room + 1);
+        std::vector<sys::LoudLine> loud(room + 1);
         std::size_t count = 0;
         std::size_t end = find(t.data(), n, loud.data(), room, count);
-        loud.resize(count);
-        while (!loud.empty() && loud.back() >= end) loud.pop_back();
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> got;
+        // A loud line that begins the unfinished last line may be listed too.
+        for (std::size_t i = 0; i < count && loud[i].start < end; ++i)
+          got.emplace_back(loud[i].start, loud[i].end);
         ASSERT_EQ(end, wantEnd) << "round " << round << " room " << room << " version " << version;
-        ASSERT_EQ(loud, want) << "round " << round << " room " << room << " version " << version;
+        ASSERT_EQ(got, want) << "round " << round << " room " << room << " version " << version;
         ++version;
       }
     }
-    ASSERT_EQ(sys::quietRunLength(t.data(), n), all.empty() ? allEnd : all[0]);
+    ASSERT_EQ(sys::quietRunLength(t.data(), n), all.empty() ? allEnd : all[0].first);
   }
 }
 
