@@ -28,6 +28,17 @@ bool isSpace(char c) {
 }  // namespace
 
 std::uint32_t parsePrivValue(const char* text, std::size_t size) {
+  // The usual value: a few hex digits and nothing else, too few to need the ceiling.
+  if (size > 0 && size <= 7) {
+    std::uint32_t value = 0;
+    std::size_t k = 0;
+    for (; k < size; ++k) {
+      unsigned d = hexDigit(text[k]);
+      if (d == HexDigits::kNotADigit) break;
+      value = value * 16 + d;
+    }
+    if (k == size) return value;
+  }
   std::size_t i = 0;
   while (i < size && isSpace(text[i])) ++i;
   bool negative = false;

@@ -2,19 +2,30 @@
 
 #include "roster/gm_list.h"
 
+namespace {
+
+// The bytes that end the search for the name: its "]", and those that make the header broken
+// when they come first. Every header of the account file passes through here: one look-up a
+// byte beats six comparisons.
+struct NameEnds {
+  bool stops[256];
+  constexpr NameEnds() : stops() {
+    for (unsigned char c : {']', '\r', '\n', ' ', '\t', '\0'}) stops[c] = true;
+  }
+};
+constexpr NameEnds kNameEnds;
+
+}  // namespace
+
 bool headerAccountName(std::string_view headerLine, std::string_view& name) {
   if (headerLine.size() > kMaxHeaderLength) return false;
   std::string_view rest = headerLine.substr(headerLine.empty() ? 0 : 1);
   // The name must close before the line ends, and before any blank or tab.
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    char c = rest[i];
-    if (c == ']') {
-      name = rest.substr(0, i);
-      return true;
-    }
-    if (c == '\r' || c == '\n' || c == ' ' || c == '\t' || c == '\0') break;
-  }
-  return false;
+  std::size_t i = 0;
+  while (i < rest.size() && !kNameEnds.stops[static_cast<unsigned char>(rest[i])]) ++i;
+  if (i == rest.size() || rest[i] != ']') return false;
+  name = rest.substr(0, i);
+  return true;
 }
 
 SectionState classifySection(std::string_view headerLine) {

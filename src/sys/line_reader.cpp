@@ -222,17 +222,17 @@ std::uint64_t findBadLines(std::uint64_t starts, std::uint64_t bad, bool& earlie
 }
 
 // Classifies, in one pass of whole 64-byte blocks, the lines that start in the n bytes at p (which
-// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no other
-// CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the others go to loud, in order, with
-// the end of those that fail only the last test. Returns the offset up to which every line start
-// is classified, itself a line start; once room entries are taken, the offset of the first loud
-// line that found no room.
+// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no
+// other CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the others go to loud, in order,
+// with the end of those that fail only the last test. Returns the offset up to which every line
+// start is classified, itself a line start; once room entries are taken, the offset of the first
+// loud line that found no room.
 template <BlockMasks (*masks)(const char*)>
 QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine* loud,
                                           std::size_t room, std::size_t& count) {
   constexpr std::size_t kNone = ~std::size_t{0};
   count = 0;
-  std::size_t lineStart = 0;  // the line in progress; every line before it is classified
+  std::size_t lineStart = 0;    // the line in progress; every line before it is classified
   std::size_t pending = kNone;  // the entry of the line in progress, while its end is unknown
   // The bad bit carried over from the last byte of the previous block. Before the first block
   // stands a line start, so an LF there is one without its CR.
