@@ -83,6 +83,7 @@ struct EntryStore {
   std::size_t chunkRoom = 0;
   std::size_t count = 0;
   std::size_t capacity = 0;  // entries in all chunks
+  std::size_t entries = 0;   // in the last chunk
 
   GmEntry& at(std::uint32_t i) const {
     if (i < kFirstChunkEntries) return chunks[0][i];
@@ -100,13 +101,14 @@ struct EntryStore {
         chunks = grown;
         chunkRoom = room;
       }
-      std::size_t entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
+      entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
       auto* chunk = static_cast<GmEntry*>(sys::allocateLarge(entries * sizeof(GmEntry), false));
       if (chunk == nullptr) return nullptr;
       chunks[chunkCount++] = chunk;
       capacity += entries;
     }
-    GmEntry* entry = &at(static_cast<std::uint32_t>(count));
+    // The last chunk's first free entry: as many from its end as there are free.
+    GmEntry* entry = &chunks[chunkCount - 1][entries - (capacity - count)];
     ++count;
     return entry;
   }
@@ -149,29 +151,34 @@ struct NameIndex {
     slots = static_cast<Slot*>(sys::allocateLarge(want * sizeof(Slot), true));
     if (slots == nullptr) return false;
     capacity = want;
+    allocateFilter(store.count);
     // The table is larger than the processor's cache: the slots of the entries a few places
     // ahead are fetched while the current one goes in.
     constexpr std::size_t kAhead = 8;
     FoldedName names[kAhead];
     std::uint32_t hashes[kAhead];
-    auto fetch = [&](std::size_t i) {
-      FoldedName& f = names[i % kAhead];
-      f = foldNameField(store.at(static_cast<std::uint32_t>(i)).name);
-      hashes[i % kAhead] = hashName(f);
-      prefetch(&slots[hashes[i % kAhead] & (capacity - 1)]);
+    std::size_t fetched = 0;
+    std::size_t chunk = 0, inChunk = 0;  // of the entry to fetch next
+    auto fetch = [&] {
+      if (inChunk == (chunk == 0 ? kFirstChunkEntries : kChunkEntries)) ++chunk, inChunk = 0;
+      FoldedName& f = names[fetched % kAhead];
+      f = foldNameField(store.chunks[chunk][inChunk++].name);
+      hashes[fetched % kAhead] = hashName(f);
+      prefetch(&slots[hashes[fetched % kAhead] & (capacity - 1)]);
+      ++fetched;
     };
-    for (std::size_t i = 0; i < kAhead && i < store.count; ++i) fetch(i);
+    while (fetched < kAhead && fetched < store.count) fetch();
     for (std::size_t i = 0; i < store.count; ++i) {
       FoldedName name = names[i % kAhead];
       std::uint32_t hash = hashes[i % kAhead];
-      if (i + kAhead < store.count) fetch(i + kAhead);
+      if (fetched < store.count) fetch();
       Slot* slot = find(store, name, hash);
       if (slot->entry == 0) {
         *slot = {hash, static_cast<std::uint32_t>(i + 1)};
         ++count;
+        addToFilter(hash);
       }
     }
-    buildFilter();
     return true;
   }
 
@@ -191,18 +198,18 @@ struct NameIndex {
   }
 
   // About ten bits a name, at most 128 KiB. Without memory for it lookups simply go to the table.
-  void buildFilter() {
+  void allocateFilter(std::size_t names) {
     std::uint32_t bits = 64;
-    while (bits < count * 10 && bits < (1u << 20)) bits *= 2;
+    while (bits < names * 10 && bits < (1u << 20)) bits *= 2;
     filter = static_cast<std::uint64_t*>(std::calloc(bits / 64, sizeof(std::uint64_t)));
+    if (filter != nullptr) filterMask = bits - 1;
+  }
+
+  void addToFilter(std::uint32_t hash) {
     if (filter == nullptr) return;
-    filterMask = bits - 1;
-    for (std::size_t i = 0; i < capacity; ++i) {
-      if (slots[i].entry == 0) continue;
-      std::uint32_t a = slots[i].hash & filterMask, b = secondBit(slots[i].hash) & filterMask;
-      filter[a >> 6] |= std::uint64_t{1} << (a & 63);
-      filter[b >> 6] |= std::uint64_t{1} << (b & 63);
-    }
+    std::uint32_t a = hash & filterMask, b = secondBit(hash) & filterMask;
+    filter[a >> 6] |= std::uint64_t{1} << (a & 63);
+    filter[b >> 6] |= std::uint64_t{1} << (b & 63);
   }
 
   bool contains(const EntryStore& store, std::string_view name) const {
@@ -224,13 +231,19 @@ EntryStore gmEntries;
 NameIndex gmIndex;
 
 // The candidate name of a line: its text up to the first CR, LF, NUL, blank or tab.
+// The bytes that end a candidate name. A long list passes every byte of every name through
+// here: one look-up a byte beats five comparisons.
+struct NameEnds {
+  bool stops[256];
+  constexpr NameEnds() : stops() {
+    for (unsigned char c : {'\r', '\n', '\0', ' ', '\t'}) stops[c] = true;
+  }
+};
+constexpr NameEnds kNameEnds;
+
 std::string_view candidateName(const sys::Piece& piece) {
   std::size_t n = 0;
-  while (n < piece.size) {
-    char c = piece.data[n];
-    if (c == '\r' || c == '\n' || c == '\0' || c == ' ' || c == '\t') break;
-    ++n;
-  }
+  while (n < piece.size && !kNameEnds.stops[static_cast<unsigned char>(piece.data[n])]) ++n;
   return {piece.data, n};
 }
 
@@ -262,8 +275,9 @@ int readGmList(sys::ByteSource& source) {
     GmEntry* entry = gmEntries.add();
     if (entry == nullptr) return reportOutOfMemory();
     // Zeros after the name, all the way: the index reads the whole field.
-    std::memset(entry->name, 0, sizeof entry->name);
-    std::memcpy(entry->name, name.data(), name.size());
+    char field[sizeof entry->name] = {};
+    std::memcpy(field, name.data(), name.size());
+    std::memcpy(entry->name, field, sizeof field);
     entry->next = gmList;
     gmList = entry;
   }
