@@ -66,9 +66,10 @@ File::~File() {
 namespace {
 
 // Mapping pays for itself only on larger files; and a window this size keeps the memory the
-// mapping occupies small whatever the file's size.
+// mapping occupies small whatever the file's size. Measured: 2 MiB windows run as fast as 4 MiB
+// ones and, on a virtual machine, without their occasional slow runs at a gigabyte and more.
 constexpr std::int64_t kMapAtLeast = std::int64_t{4} << 20;
-constexpr std::size_t kWindow = std::size_t{4} << 20;
+constexpr std::size_t kWindow = std::size_t{2} << 20;
 
 char busErrorReport[256];
 
