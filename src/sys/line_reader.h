@@ -72,7 +72,7 @@ struct Piece {
   // True when data already is what the text writer would write for the piece (a CR LF line
   // handed out raw); false when data is decoded text whose final line feed still needs its CR.
   bool fileForm = false;
-  // True for a run of several whole CR LF lines, handed out together because none of them
+  // True for a run of one or more whole CR LF lines, handed out together because none of them
   // begins with "[", "pl" or "pr" in any case: lines that no consumer of the reader needs to
   // see one by one. Only a reader asked for runs produces them.
   bool quietRun = false;
