@@ -78,13 +78,48 @@ TEST(GmList, EntriesStandNewestFirst) {
   EXPECT_EQ(gmList, nullptr);
 }
 
+// Enough names to fill several of the list's storage chunks, each found, none lost.
 TEST(GmList, ManyNamesAllFound) {
+  const int kNames = 120000;
   std::string file;
-  for (int i = 0; i < 20000; ++i) file += "gm" + std::to_string(i) + "\r\n";
+  for (int i = 0; i < kNames; ++i) file += "gm" + std::to_string(i) + "\r\n";
   testing_util::StringSource source(file);
   ASSERT_EQ(readGmList(source), 0);
-  for (int i = 0; i < 20000; i += 7) EXPECT_TRUE(isOnGmList("GM" + std::to_string(i)));
-  EXPECT_FALSE(isOnGmList("gm20000"));
+  for (int i = 0; i < kNames; i += 7) EXPECT_TRUE(isOnGmList("GM" + std::to_string(i))) << i;
+  EXPECT_TRUE(isOnGmList("gm" + std::to_string(kNames - 1)));
+  EXPECT_FALSE(isOnGmList("gm" + std::to_string(kNames)));
+  int count = 0;
+  for (GmEntry* e = gmList; e != nullptr; e = e->next) ++count;
+  EXPECT_EQ(count, kNames);
+  clearGmList();
+}
+
+// Every byte against every byte: only A to Z and a to z match across case, and nothing else
+// matches anything but itself.
+TEST(GmList, CaseFoldingByteByByte) {
+  auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+  std::string file;
+  std::vector<unsigned char> listed;
+  for (int c = 1; c < 256; ++c) {
+    // Bytes that end a name or that the reading of the file translates.
+    if (c == '\r' || c == '\n' || c == ' ' || c == '\t' || c == 0x1a) continue;
+    if (c >= 'a' && c <= 'z') continue;  // listed in upper case only
+    file += 'q';
+    file += static_cast<char>(c);
+    file += "x\n";
+    listed.push_back(static_cast<unsigned char>(c));
+  }
+  testing_util::StringSource source(file);
+  ASSERT_EQ(readGmList(source), 0);
+  for (int d = 1; d < 256; ++d) {
+    if (d == '\r' || d == '\n' || d == ' ' || d == '\t') continue;
+    bool want = false;
+    for (unsigned char c : listed) want = want || fold(c) == fold(static_cast<unsigned char>(d));
+    std::string name(1, 'q');
+    name += static_cast<char>(d);
+    name += 'X';
+    EXPECT_EQ(isOnGmList(name), want) << "byte " << d;
+  }
   clearGmList();
 }
 
