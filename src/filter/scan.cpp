@@ -163,8 +163,11 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
       sys::reportSystemError("fread(acctFile)", reader.error());
       return -1;
     }
-    // The rest of an overlong line shares the fate of its first piece.
-    if (piece.startsLine) {
+    // A quiet run holds no line the filter looks at. The rest of an overlong line shares the
+    // fate of its first piece.
+    if (piece.quietRun) {
+      dropping = false;
+    } else if (piece.startsLine) {
       dropping = scan.dropsLine(piece);
       // A copy that is to replace the account file gets synced at the end: the disk may as
       // well start on it now.

@@ -69,8 +69,8 @@ class File {
   // Writes all bytes or fails.
   bool writeAll(const void* data, std::size_t size);
 
-  // Writes the spans' bytes one after the other, all of them or fails; count is at most
-  // kMaxWriteSpans.
+  // Writes the spans' bytes one after the other, all of them or fails; up to kMaxWriteSpans
+  // of them in one system call.
   bool writeSpans(const WriteSpan* spans, std::size_t count);
   static constexpr std::size_t kMaxWriteSpans = 512;
 

@@ -185,6 +185,10 @@ bool File::writeAll(const void* data, std::size_t size) {
 
 bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
   static_assert(kMaxWriteSpans <= 1024, "more than IOV_MAX");
+  if (count > kMaxWriteSpans) {
+    return writeSpans(spans, kMaxWriteSpans) &&
+           writeSpans(spans + kMaxWriteSpans, count - kMaxWriteSpans);
+  }
   struct iovec vec[kMaxWriteSpans];
   std::size_t n = 0;
   for (std::size_t i = 0; i < count; ++i) {
