@@ -166,21 +166,8 @@ std::int64_t File::read(void* buffer, std::size_t size) {
 }
 
 bool File::writeAll(const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fdOf(handle_), p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  WriteSpan span{static_cast<const char*>(data), size};
+  return writeSpans(&span, 1);
 }
 
 bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
