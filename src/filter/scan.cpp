@@ -17,7 +17,7 @@ namespace {
 std::string_view lineText(const sys::Piece& piece) {
   if (piece.fileForm) {
     // A raw CR LF line holds no other CR or LF.
-    std::size_t size = piece.size - 2;
+    std::size_t size = piece.size - piece.quietTail - 2;
     const void* nul = std::memchr(piece.data, '\0', size);
     if (nul != nullptr) size = static_cast<std::size_t>(static_cast<const char*>(nul) - piece.data);
     return {piece.data, size};
@@ -54,8 +54,9 @@ class Scan {
     if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
     // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
     // as surely as the end of the text does, so the settings read the same either way.
-    std::string_view text =
-        piece.fileForm ? std::string_view(piece.data, piece.size - 2) : lineText(piece);
+    std::string_view text = piece.fileForm
+                                ? std::string_view(piece.data, piece.size - piece.quietTail - 2)
+                                : lineText(piece);
     if (startsWithKey(text, "plevel=")) {
       if (isStaff()) return false;
       std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header());
@@ -84,8 +85,9 @@ class Scan {
     // A header short enough to be well formed is taken to its line end: a NUL in it stops the
     // search for the name as surely as the end of the text does, and the header is printed with
     // %s, which stops there too. Anything else is cut at its NUL first.
-    std::string_view text = piece.fileForm && piece.size - 2 <= kMaxHeaderLength
-                                ? std::string_view(piece.data, piece.size - 2)
+    std::size_t lineSize = piece.size - piece.quietTail;
+    std::string_view text = piece.fileForm && lineSize - 2 <= kMaxHeaderLength
+                                ? std::string_view(piece.data, lineSize - 2)
                                 : lineText(piece);
     // The header is copied only when it is needed, as most never are: it stays in the reader's
     // block until that is reused, but a decoded piece is gone at the next one.
@@ -173,7 +175,17 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
       // well start on it now.
       if (dropping && scan.violations() == 1) output.startWritebackEarly();
     }
-    if (!dropping) output.put(piece);
+    if (!dropping) {
+      output.put(piece);
+    } else if (piece.quietTail > 0) {
+      // The line goes, the quiet lines that came with it stay.
+      sys::Piece tail = piece;
+      tail.data += piece.size - piece.quietTail;
+      tail.size = piece.quietTail;
+      tail.quietTail = 0;
+      tail.quietRun = true;
+      output.put(tail);
+    }
     if (output.failed()) break;
   }
   if (!output.flush()) {

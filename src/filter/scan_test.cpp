@@ -148,6 +148,21 @@ TEST_P(ScanTable, CopyReportsAndCount) {
   }
 }
 
+// The same case amid plenty of lines that need no look, so that it goes through the vector
+// classification of lines rather than the reading of short inputs line by line.
+TEST_P(ScanTable, SameAmidQuietLines) {
+  const ScanCase& c = GetParam();
+  if (c.input.empty() || c.input.back() != '\n') return;  // more lines would join its last
+  std::string quiet;
+  for (int i = 0; i < 40; ++i) quiet += "PASSWORD=pw" + std::to_string(i) + "\r\n";
+  for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{7}}) {
+    ScanOutcome got = runScan(quiet + c.input + quiet, chunk);
+    EXPECT_EQ(got.output, quiet + c.output + quiet);
+    EXPECT_EQ(got.reports, c.reports);
+    EXPECT_EQ(got.violations, c.violations);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Rules, ScanTable, ::testing::ValuesIn(kScanCases),
                          [](const auto& info) { return std::string(info.param.name); });
 

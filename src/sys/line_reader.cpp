@@ -443,6 +443,7 @@ LineReader::Status LineReader::next(Piece& piece) {
     if (pos_ < loudEnd_ && nextPlainPiece(piece)) return Status::Piece;
   }
   piece.quietRun = false;
+  piece.quietTail = 0;
   std::size_t i = findLineSpecial(p, std::min(avail, kMaxPieceChars + 1));
   std::size_t size = 0;
   bool fileForm = false;
@@ -478,19 +479,26 @@ bool LineReader::nextPlainPiece(Piece& piece) {
     const LoudLine& line = loud_[nextLoud_];
     if (line.start == pos_) {
       if (line.end == 0) return false;
+      // The quiet lines after it come along, up to the next line that needs a look.
+      ++nextLoud_;
+      std::size_t tailEnd = loudEnd_;
+      if (nextLoud_ < loudCount_ && loud_[nextLoud_].start < tailEnd) {
+        tailEnd = loud_[nextLoud_].start;
+      }
       piece.data = data_ + pos_;
-      piece.size = line.end - pos_;
+      piece.size = tailEnd - pos_;
+      piece.quietTail = tailEnd - line.end;
       piece.startsLine = true;
       piece.fileForm = true;
       piece.quietRun = false;
-      pos_ = line.end;
-      ++nextLoud_;
+      pos_ = tailEnd;
       return true;
     }
     if (line.start < runEnd) runEnd = line.start;
   }
   piece.data = data_ + pos_;
   piece.size = runEnd - pos_;
+  piece.quietTail = 0;
   piece.startsLine = true;
   piece.fileForm = true;
   piece.quietRun = true;
@@ -522,6 +530,7 @@ bool LineReader::decodeSlowly(Piece& piece) {
   piece.data = piece_;
   piece.size = n;
   piece.quietRun = false;
+  piece.quietTail = 0;
   piece.fileForm = false;
   piece.startsLine = atLineStart_;
   if (n > 0) atLineStart_ = piece_[n - 1] == kLF;

@@ -76,6 +76,9 @@ struct Piece {
   // begins with "[", "pl" or "pr" in any case: lines that no consumer of the reader needs to
   // see one by one. Only a reader asked for runs produces them.
   bool quietRun = false;
+  // A reader asked for runs may hand out such a run together with the whole CR LF line before
+  // it: its last quietTail bytes are that run, the rest is the line.
+  std::size_t quietTail = 0;
 };
 
 // A line that is not quiet (see quietRunLength): where it starts and, for a plain CR LF line of
