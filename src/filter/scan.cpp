@@ -13,14 +13,17 @@
 
 namespace {
 
+// The text of the line a piece begins, up to its line end: for a raw CR LF line (which holds no
+// other CR or LF) everything before them, quiet lines handed out with it left aside.
+std::string_view untilLineEnd(const sys::Piece& piece) {
+  return {piece.data, piece.size - piece.quietTail - 2};
+}
+
 // The text of a line: the piece up to its first CR or LF, and never past a NUL.
 std::string_view lineText(const sys::Piece& piece) {
   if (piece.fileForm) {
-    // A raw CR LF line holds no other CR or LF.
-    std::size_t size = piece.size - piece.quietTail - 2;
-    const void* nul = std::memchr(piece.data, '\0', size);
-    if (nul != nullptr) size = static_cast<std::size_t>(static_cast<const char*>(nul) - piece.data);
-    return {piece.data, size};
+    std::string_view text = untilLineEnd(piece);
+    return text.substr(0, text.find('\0'));
   }
   std::size_t n = 0;
   while (n < piece.size) {
@@ -54,9 +57,7 @@ class Scan {
     if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
     // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
     // as surely as the end of the text does, so the settings read the same either way.
-    std::string_view text = piece.fileForm
-                                ? std::string_view(piece.data, piece.size - piece.quietTail - 2)
-                                : lineText(piece);
+    std::string_view text = piece.fileForm ? untilLineEnd(piece) : lineText(piece);
     if (startsWithKey(text, "plevel=")) {
       if (isStaff()) return false;
       std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header());
@@ -85,10 +86,8 @@ class Scan {
     // A header short enough to be well formed is taken to its line end: a NUL in it stops the
     // search for the name as surely as the end of the text does, and the header is printed with
     // %s, which stops there too. Anything else is cut at its NUL first.
-    std::size_t lineSize = piece.size - piece.quietTail;
-    std::string_view text = piece.fileForm && lineSize - 2 <= kMaxHeaderLength
-                                ? std::string_view(piece.data, lineSize - 2)
-                                : lineText(piece);
+    std::string_view text = piece.fileForm ? untilLineEnd(piece) : lineText(piece);
+    if (text.size() > kMaxHeaderLength) text = lineText(piece);
     // The header is copied only when it is needed, as most never are: it stays in the reader's
     // block until that is reused, but a decoded piece is gone at the next one.
     headerText_ = text.data();
@@ -173,7 +172,7 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
       dropping = scan.dropsLine(piece);
       // A copy that is to replace the account file gets synced at the end: the disk may as
       // well start on it now.
-      if (dropping && scan.violations() == 1) output.startWritebackEarly();
+      if (dropping) output.startWritebackEarly();
     }
     if (!dropping) {
       output.put(piece);

@@ -1,19 +1,14 @@
 #include "filter/section.h"
 
 #include "roster/gm_list.h"
+#include "sys/byte_set.h"
 
 namespace {
 
 // The bytes that end the search for the name: its "]", and those that make the header broken
 // when they come first. Every header of the account file passes through here: one look-up a
 // byte beats six comparisons.
-struct NameEnds {
-  bool stops[256];
-  constexpr NameEnds() : stops() {
-    for (unsigned char c : {']', '\r', '\n', ' ', '\t', '\0'}) stops[c] = true;
-  }
-};
-constexpr NameEnds kNameEnds;
+constexpr sys::ByteSet kNameEnds{']', '\r', '\n', ' ', '\t', '\0'};
 
 }  // namespace
 
@@ -22,7 +17,7 @@ bool headerAccountName(std::string_view headerLine, std::string_view& name) {
   std::string_view rest = headerLine.substr(headerLine.empty() ? 0 : 1);
   // The name must close before the line ends, and before any blank or tab.
   std::size_t i = 0;
-  while (i < rest.size() && !kNameEnds.stops[static_cast<unsigned char>(rest[i])]) ++i;
+  while (i < rest.size() && !kNameEnds.has(rest[i])) ++i;
   if (i == rest.size() || rest[i] != ']') return false;
   name = rest.substr(0, i);
   return true;

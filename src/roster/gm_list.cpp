@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "sys/byte_set.h"
 #include "sys/line_reader.h"
 #include "sys/platform.h"
 #include "sys/report.h"
@@ -83,9 +84,8 @@ struct EntryStore {
   std::size_t chunkRoom = 0;
   std::size_t count = 0;
   std::size_t capacity = 0;  // entries in all chunks
-  std::size_t entries = 0;   // in the last chunk
 
-  GmEntry& at(std::uint32_t i) const {
+  GmEntry& at(std::size_t i) const {
     if (i < kFirstChunkEntries) return chunks[0][i];
     std::size_t j = i - kFirstChunkEntries;
     return chunks[1 + j / kChunkEntries][j % kChunkEntries];
@@ -101,16 +101,13 @@ struct EntryStore {
         chunks = grown;
         chunkRoom = room;
       }
-      entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
+      std::size_t entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
       auto* chunk = static_cast<GmEntry*>(sys::allocateLarge(entries * sizeof(GmEntry), false));
       if (chunk == nullptr) return nullptr;
       chunks[chunkCount++] = chunk;
       capacity += entries;
     }
-    // The last chunk's first free entry: as many from its end as there are free.
-    GmEntry* entry = &chunks[chunkCount - 1][entries - (capacity - count)];
-    ++count;
-    return entry;
+    return &at(count++);
   }
 
   void clear() {
@@ -158,11 +155,9 @@ struct NameIndex {
     FoldedName names[kAhead];
     std::uint32_t hashes[kAhead];
     std::size_t fetched = 0;
-    std::size_t chunk = 0, inChunk = 0;  // of the entry to fetch next
     auto fetch = [&] {
-      if (inChunk == (chunk == 0 ? kFirstChunkEntries : kChunkEntries)) ++chunk, inChunk = 0;
       FoldedName& f = names[fetched % kAhead];
-      f = foldNameField(store.chunks[chunk][inChunk++].name);
+      f = foldNameField(store.at(fetched).name);
       hashes[fetched % kAhead] = hashName(f);
       prefetch(&slots[hashes[fetched % kAhead] & (capacity - 1)]);
       ++fetched;
@@ -230,20 +225,14 @@ struct NameIndex {
 EntryStore gmEntries;
 NameIndex gmIndex;
 
-// The candidate name of a line: its text up to the first CR, LF, NUL, blank or tab.
 // The bytes that end a candidate name. A long list passes every byte of every name through
 // here: one look-up a byte beats five comparisons.
-struct NameEnds {
-  bool stops[256];
-  constexpr NameEnds() : stops() {
-    for (unsigned char c : {'\r', '\n', '\0', ' ', '\t'}) stops[c] = true;
-  }
-};
-constexpr NameEnds kNameEnds;
+constexpr sys::ByteSet kNameEnds{'\r', '\n', '\0', ' ', '\t'};
 
+// The candidate name of a line: its text up to the first CR, LF, NUL, blank or tab.
 std::string_view candidateName(const sys::Piece& piece) {
   std::size_t n = 0;
-  while (n < piece.size && !kNameEnds.stops[static_cast<unsigned char>(piece.data[n])]) ++n;
+  while (n < piece.size && !kNameEnds.has(piece.data[n])) ++n;
   return {piece.data, n};
 }
 

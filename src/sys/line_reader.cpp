@@ -286,9 +286,6 @@ QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine
   return lineStart;
 }
 
-using LoudLinesFunction = std::size_t (*)(const char*, std::size_t, LoudLine*, std::size_t,
-                                          std::size_t&);
-
 #ifdef QUELM_HAVE_AVX2
 // Compiled for AVX2 as a whole, so that the block masks are inlined into the loop.
 __attribute__((target("avx2"))) std::size_t loudLinesAvx2(const char* p, std::size_t n,
@@ -317,32 +314,11 @@ std::size_t loudLinesPortable(const char* p, std::size_t n, LoudLine* loud, std:
   return loudLines<blockMasksPortable>(p, n, loud, room, count);
 }
 
-LoudLinesFunction chooseLoudLines() {
-#ifdef QUELM_HAVE_AVX512
-  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi")) return loudLinesAvx512;
-#endif
-#ifdef QUELM_HAVE_AVX2
-  if (__builtin_cpu_supports("avx2")) return loudLinesAvx2;
-#endif
-#ifdef QUELM_HAVE_SSE2
-  return loudLinesSse2;
-#else
-  return loudLinesPortable;
-#endif
-}
-
-const LoudLinesFunction loudLinesBest = chooseLoudLines();
-
 // Offsets are kept in 32 bits, and a stretch this long keeps the lines just classified in the
 // processor's cache for when their pieces are handed out.
 constexpr std::size_t kLoudStretch = std::size_t{256} << 10;
 
 }  // namespace
-
-std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                          std::size_t& count) {
-  return loudLinesBest(p, n, loud, room, count);
-}
 
 std::vector<FindLoudLinesFunction> findLoudLinesVersions() {
   std::vector<FindLoudLinesFunction> versions;
@@ -358,6 +334,18 @@ std::vector<FindLoudLinesFunction> findLoudLinesVersions() {
 #endif
   versions.push_back(loudLinesPortable);
   return versions;
+}
+
+namespace {
+
+// The fastest version this processor runs.
+const FindLoudLinesFunction loudLinesBest = findLoudLinesVersions().front();
+
+}  // namespace
+
+std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
+                          std::size_t& count) {
+  return loudLinesBest(p, n, loud, room, count);
 }
 
 std::size_t quietRunLength(const char* p, std::size_t n) {
@@ -474,35 +462,23 @@ LineReader::Status LineReader::next(Piece& piece) {
 // plain line that needs a look. False for a line that needs decoding.
 bool LineReader::nextPlainPiece(Piece& piece) {
   while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < pos_) ++nextLoud_;
-  std::size_t runEnd = loudEnd_;
-  if (nextLoud_ < loudCount_) {
-    const LoudLine& line = loud_[nextLoud_];
-    if (line.start == pos_) {
-      if (line.end == 0) return false;
-      // The quiet lines after it come along, up to the next line that needs a look.
-      ++nextLoud_;
-      std::size_t tailEnd = loudEnd_;
-      if (nextLoud_ < loudCount_ && loud_[nextLoud_].start < tailEnd) {
-        tailEnd = loud_[nextLoud_].start;
-      }
-      piece.data = data_ + pos_;
-      piece.size = tailEnd - pos_;
-      piece.quietTail = tailEnd - line.end;
-      piece.startsLine = true;
-      piece.fileForm = true;
-      piece.quietRun = false;
-      pos_ = tailEnd;
-      return true;
-    }
-    if (line.start < runEnd) runEnd = line.start;
+  // A plain line that needs a look comes first, if one starts here.
+  std::size_t lineEnd = pos_;
+  bool look = nextLoud_ < loudCount_ && loud_[nextLoud_].start == pos_;
+  if (look) {
+    if (loud_[nextLoud_].end == 0) return false;
+    lineEnd = loud_[nextLoud_++].end;
   }
+  // Then the quiet lines, up to the next line that needs a look.
+  std::size_t end = loudEnd_;
+  if (nextLoud_ < loudCount_ && loud_[nextLoud_].start < end) end = loud_[nextLoud_].start;
   piece.data = data_ + pos_;
-  piece.size = runEnd - pos_;
-  piece.quietTail = 0;
+  piece.size = end - pos_;
+  piece.quietTail = look ? end - lineEnd : 0;
   piece.startsLine = true;
   piece.fileForm = true;
-  piece.quietRun = true;
-  pos_ = runEnd;
+  piece.quietRun = !look;
+  pos_ = end;
   return true;
 }
 
