@@ -8,10 +8,17 @@ TextWriter::TextWriter(ByteSink& sink, std::size_t bufferSize)
     : sink_(sink), capacity_(bufferSize < 512 ? 512 : bufferSize), buffer_(new char[capacity_]) {}
 
 void TextWriter::put(const Piece& piece) {
-  if (piece.fileForm) {
-    addSpan(piece.data, piece.size);
-  } else {
+  if (!piece.fileForm) {
     putText(piece.data, piece.size);
+    return;
+  }
+  const char* data = piece.data;
+  std::size_t size = piece.size;
+  while (size > 0) {
+    std::size_t n = size < roomInChunk() ? size : roomInChunk();
+    addSpan(data, n);
+    data += n;
+    size -= n;
   }
 }
 
@@ -34,17 +41,21 @@ bool TextWriter::flush() {
   return !failed_;
 }
 
-// Pieces that follow each other in the reader's block, or in the buffer, make one span.
+std::size_t TextWriter::roomInChunk() const {
+  return kChunk - (written_ + pending_) % kChunk;
+}
+
+// Pieces that follow each other in the reader's block, or in the buffer, make one span. The
+// bytes never reach past the end of the current chunk, and a full chunk is written at once.
 void TextWriter::addSpan(const char* data, std::size_t size) {
-  if (spanCount_ > 0) {
-    WriteSpan& last = spans_[spanCount_ - 1];
-    if (last.data + last.size == data) {
-      last.size += size;
-      return;
-    }
+  if (spanCount_ > 0 && spans_[spanCount_ - 1].data + spans_[spanCount_ - 1].size == data) {
+    spans_[spanCount_ - 1].size += size;
+  } else {
+    if (spanCount_ == File::kMaxWriteSpans) writeSpans();
+    spans_[spanCount_++] = {data, size};
   }
-  if (spanCount_ == File::kMaxWriteSpans) writeSpans();
-  spans_[spanCount_++] = {data, size};
+  pending_ += size;
+  if (roomInChunk() == kChunk) writeSpans();
 }
 
 void TextWriter::append(const char* data, std::size_t size) {
@@ -52,9 +63,11 @@ void TextWriter::append(const char* data, std::size_t size) {
     // Writing the spans empties the buffer, so it must not happen between the copy and its span.
     if (used_ == capacity_ || spanCount_ == File::kMaxWriteSpans) writeSpans();
     std::size_t n = size < capacity_ - used_ ? size : capacity_ - used_;
-    std::memcpy(buffer_.get() + used_, data, n);
-    addSpan(buffer_.get() + used_, n);
+    if (n > roomInChunk()) n = roomInChunk();
+    char* at = buffer_.get() + used_;
+    std::memcpy(at, data, n);
     used_ += n;
+    addSpan(at, n);
     data += n;
     size -= n;
   }
@@ -65,10 +78,13 @@ void TextWriter::writeSpans() {
     if (!sink_.writeSpans(spans_, spanCount_)) {
       failed_ = true;
       error_ = lastError();
-    } else if (writebackEarly_) {
+    } else if (writebackEarly_ &&
+               (written_ + pending_) / kWritebackEvery != written_ / kWritebackEvery) {
       sink_.startWriteback();
     }
   }
+  written_ += pending_;
+  pending_ = 0;
   spanCount_ = 0;
   used_ = 0;
 }

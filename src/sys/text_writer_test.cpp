@@ -2,6 +2,8 @@
 
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -81,6 +83,72 @@ TEST(TextWriter, KeepsOrderAcrossManyBatches) {
     }
     ASSERT_TRUE(writer.flush());
     ASSERT_EQ(sink.data, expected) << bufferSize;
+  }
+}
+
+// Records where each write of the writer ends.
+class ChunkSink : public sys::ByteSink {
+ public:
+  bool writeAll(const void* data, std::size_t size) override {
+    data_.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  bool writeSpans(const sys::WriteSpan* spans, std::size_t count) override {
+    std::size_t start = data_.size();
+    for (std::size_t i = 0; i < count; ++i) writeAll(spans[i].data, spans[i].size);
+    writes_.push_back({start, data_.size()});
+    return true;
+  }
+  std::string data_;
+  std::vector<std::pair<std::size_t, std::size_t>> writes_;
+};
+
+// However the pieces come, no write reaches past a chunk boundary, and where nothing else asks
+// for a write (a released block, a full batch), each one fills its chunk.
+TEST(TextWriter, WritesWithinAlignedChunks) {
+  constexpr std::size_t kChunk = sys::TextWriter::kChunk;
+  std::string block;
+  for (int i = 0; block.size() < 5 * kChunk; ++i) block += "line" + std::to_string(i) + "\r\n";
+  struct Case {
+    const char* name;
+    bool raw;
+    bool text;
+    int releaseEvery;  // pieces; 0 for never
+    bool wholeChunks;
+  } cases[] = {
+      {"raw", true, false, 0, true},
+      {"text", false, true, 0, true},
+      {"raw and text", true, true, 0, false},
+      {"raw, block released", true, false, 1000, false},
+  };
+  for (const Case& c : cases) {
+    ChunkSink sink;
+    sys::TextWriter writer(sink);
+    std::string expected;
+    int pieces = 0;
+    for (std::size_t at = 0; at < block.size(); ++pieces) {
+      std::size_t size = block.find('\n', at) + 1 - at;
+      if (c.raw) {
+        writer.put({block.data() + at, size, true, true});
+        expected += block.substr(at, size);
+      }
+      if (c.text) {
+        writer.putText(block.data() + at, size - 2);
+        expected += block.substr(at, size - 2);
+      }
+      if (c.releaseEvery != 0 && pieces % c.releaseEvery == 0) writer.releaseBlock();
+      at += size;
+    }
+    ASSERT_TRUE(writer.flush());
+    ASSERT_EQ(sink.data_, expected) << c.name;
+    ASSERT_GT(sink.writes_.size(), 4u) << c.name;
+    for (std::size_t i = 0; i < sink.writes_.size(); ++i) {
+      auto [start, end] = sink.writes_[i];
+      EXPECT_EQ(start / kChunk, (end - 1) / kChunk) << c.name << ", write " << i;
+      if (c.wholeChunks && i + 1 < sink.writes_.size()) {
+        EXPECT_EQ(end % kChunk, 0u) << c.name << ", write " << i;
+      }
+    }
   }
 }
 
