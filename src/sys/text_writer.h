@@ -58,8 +58,8 @@ class TextWriter {
   // block.
   void releaseBlock();
 
-  // From now on, asks the system to start putting each batch on the disk once it is written,
-  // for a file that will be synced at the end anyway.
+  // From now on, asks the system every 2 MiB or so to start putting what is written on the
+  // disk, for a file that will be synced at the end anyway.
   void startWritebackEarly() { writebackEarly_ = true; }
 
   // Writes everything still held. The result, like failed(), says whether every byte so far
