@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -92,10 +96,29 @@ std::vector<ReadPiece> referencePieces(const std::string& in) {
   }
 }
 
-CapturedFile::CapturedFile() : file_(std::tmpfile()) {}
+// std::tmpfile() now and then fails under wine when test processes run side by side; a file of
+// the test's own in the temporary directory does the same job.
+CapturedFile::CapturedFile() : file_(std::tmpfile()) {
+  if (file_ != nullptr) return;
+  static int serial = 0;
+  std::error_code error;
+  std::filesystem::path dir = std::filesystem::temp_directory_path(error);
+  if (error) dir = ".";
+  for (int attempt = 0; attempt < 100 && file_ == nullptr; ++attempt) {
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = (dir / ("quelm-capture-" + std::to_string(stamp) + "-" + std::to_string(serial++)))
+                .string();
+    file_ = std::fopen(path_.c_str(), "w+b");
+  }
+  if (file_ == nullptr) {
+    std::fprintf(stderr, "no temporary file for captured output: %s\n", std::strerror(errno));
+    std::abort();
+  }
+}
 
 CapturedFile::~CapturedFile() {
   if (file_ != nullptr) std::fclose(file_);
+  if (!path_.empty()) std::remove(path_.c_str());
 }
 
 std::string CapturedFile::text() const {

@@ -69,6 +69,7 @@ class CapturedFile {
 
  private:
   std::FILE* file_;
+  std::string path_;  // of a named file standing in for tmpfile(), removed at the end
 };
 
 }  // namespace testing_util
