@@ -1,5 +1,6 @@
 #include "sys/text_writer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sys {
@@ -15,7 +16,7 @@ void TextWriter::put(const Piece& piece) {
   const char* data = piece.data;
   std::size_t size = piece.size;
   while (size > 0) {
-    std::size_t n = size < roomInChunk() ? size : roomInChunk();
+    std::size_t n = std::min(size, roomInChunk());
     addSpan(data, n);
     data += n;
     size -= n;
@@ -62,8 +63,7 @@ void TextWriter::append(const char* data, std::size_t size) {
   while (size > 0) {
     // Writing the spans empties the buffer, so it must not happen between the copy and its span.
     if (used_ == capacity_ || spanCount_ == File::kMaxWriteSpans) writeSpans();
-    std::size_t n = size < capacity_ - used_ ? size : capacity_ - used_;
-    if (n > roomInChunk()) n = roomInChunk();
+    std::size_t n = std::min({size, capacity_ - used_, roomInChunk()});
     char* at = buffer_.get() + used_;
     std::memcpy(at, data, n);
     used_ += n;
