@@ -284,22 +284,35 @@ TEST(Safety, PlantedSymbolicLinkIsNotFollowed) {
 
 TEST(Safety, WriteFailureLeavesTheAccountFileAlone) {
   SKIP_ON_WINDOWS_BUILD("RLIMIT_FSIZE would also limit wineserver, which crashes");
-  Scratch dir;
-  std::string accounts;
-  for (int i = 0; i < 3000; ++i)
-    accounts += "[user" + std::to_string(i) + "]\r\nPLEVEL=1\r\nX=1\r\n";
-  dir.write("accounts.scp", accounts);
-  dir.write("gm.txt", kGmList);
-  for (long long limit : {0LL, 4096LL, 20000LL}) {
-    e2e::RunOptions options;
-    options.fileSizeLimit = limit;
-    e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path(), options);
-    EXPECT_EQ(r.status, 2) << limit;
-    EXPECT_TRUE(startsWith(r.err, "fwrite(tmpFile): ")) << r.err;
-    EXPECT_EQ(r.out.find("Done"), std::string::npos);
-    EXPECT_EQ(dir.read("accounts.scp"), accounts);
-    EXPECT_FALSE(dir.exists("accounts.scp.old"));
-    EXPECT_FALSE(dir.exists("..newaccu.scp")) << "an incomplete copy is not left behind";
+  // A small file is written from memory; a large one is mapped, and its unchanged stretches may
+  // be copied from file to file, which must meet the limit just the same.
+  std::string small, large;
+  for (int i = 0; i < 3000; ++i) small += "[user" + std::to_string(i) + "]\r\nPLEVEL=1\r\nX=1\r\n";
+  for (int i = 0; i < 60000; ++i) {
+    large += "[user" + std::to_string(i) + "]\r\nPASSWORD=secret\r\nLASTIP=192.0.2.1\r\n" +
+             (i % 1000 == 0 ? "PLEVEL=1\r\n" : "LANG=ENU\r\nCHARUID=0x0123456\r\n");
+  }
+  ASSERT_GT(large.size(), std::size_t{4} << 20);
+  const struct {
+    const std::string& accounts;
+    std::vector<long long> limits;
+  } cases[] = {{small, {0, 4096, 20000}}, {large, {0, 4096, 20000, 3 << 20}}};
+  for (const auto& c : cases) {
+    Scratch dir;
+    dir.write("accounts.scp", c.accounts);
+    dir.write("gm.txt", kGmList);
+    for (long long limit : c.limits) {
+      SCOPED_TRACE(std::to_string(c.accounts.size()) + " bytes, limit " + std::to_string(limit));
+      e2e::RunOptions options;
+      options.fileSizeLimit = limit;
+      e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path(), options);
+      EXPECT_EQ(r.status, 2);
+      EXPECT_TRUE(startsWith(r.err, "fwrite(tmpFile): ")) << r.err;
+      EXPECT_EQ(r.out.find("Done"), std::string::npos);
+      EXPECT_TRUE(dir.read("accounts.scp") == c.accounts) << "the account file was changed";
+      EXPECT_FALSE(dir.exists("accounts.scp.old"));
+      EXPECT_FALSE(dir.exists("..newaccu.scp")) << "an incomplete copy is not left behind";
+    }
   }
 }
 
