@@ -284,8 +284,8 @@ TEST(Safety, PlantedSymbolicLinkIsNotFollowed) {
 
 TEST(Safety, WriteFailureLeavesTheAccountFileAlone) {
   SKIP_ON_WINDOWS_BUILD("RLIMIT_FSIZE would also limit wineserver, which crashes");
-  // A small file is written from memory; a large one is mapped, and its unchanged stretches may
-  // be copied from file to file, which must meet the limit just the same.
+  // A small file is read into a buffer; a large one is mapped, and its unchanged stretches are
+  // written straight from the mapping, which must meet the limit just the same.
   std::string small, large;
   for (int i = 0; i < 3000; ++i) small += "[user" + std::to_string(i) + "]\r\nPLEVEL=1\r\nX=1\r\n";
   for (int i = 0; i < 60000; ++i) {
