@@ -343,11 +343,6 @@ const FindLoudLinesFunction loudLinesBest = findLoudLinesVersions().front();
 
 }  // namespace
 
-std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                          std::size_t& count) {
-  return loudLinesBest(p, n, loud, room, count);
-}
-
 std::size_t quietRunLength(const char* p, std::size_t n) {
   std::size_t count;
   return loudLinesBest(p, n, nullptr, 0, count);
@@ -426,8 +421,9 @@ LineReader::Status LineReader::next(Piece& piece) {
 
   const char* p = data_ + pos_;
   std::size_t avail = end_ - pos_;
-  if (quietRuns_ && atLineStart_) {
-    if (pos_ >= loudEnd_) classifyLines();
+  // Lines still classified were tried above; only a fresh classification can offer more.
+  if (quietRuns_ && atLineStart_ && pos_ >= loudEnd_) {
+    classifyLines();
     if (pos_ < loudEnd_ && nextPlainPiece(piece)) return Status::Piece;
   }
   piece.quietRun = false;

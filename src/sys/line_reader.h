@@ -144,19 +144,16 @@ std::size_t findLineSpecial(const char* p, std::size_t n);
 // stop short of the last such line.
 std::size_t quietRunLength(const char* p, std::size_t n);
 
-// Lists the lines that are not quiet in the sense above among those that start in the n bytes at
-// p (which begin a line): their offsets and, for plain CR LF lines, their ends, in order, at most
-// room of them, with their number in count. Returns the offset up to which every line start is
-// classified, a line start; once the room is taken, the offset of the first loud line left out.
-// Whole 64-byte blocks only, as above.
-std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                          std::size_t& count);
+// A version of the line classification: lists the lines that are not quiet in the sense above
+// among those that start in the n bytes at p (which begin a line): their offsets and, for plain
+// CR LF lines, their ends, in order, at most room of them, with their number in count. Returns the
+// offset up to which every line start is classified, a line start; once the room is taken, the
+// offset of the first loud line left out. Whole 64-byte blocks only, as above.
+using FindLoudLinesFunction = std::size_t (*)(const char* p, std::size_t n, LoudLine* loud,
+                                              std::size_t room, std::size_t& count);
 
-// Every version of findLoudLines that this processor can run, the fastest first and the one
-// without vector instructions last: the reader uses the first, the tests hold them all to the
-// same definition.
-using FindLoudLinesFunction = std::size_t (*)(const char*, std::size_t, LoudLine*, std::size_t,
-                                              std::size_t&);
+// Every version that this processor can run, the fastest first and the one without vector
+// instructions last: the reader uses the first, the tests hold them all to the same definition.
 std::vector<FindLoudLinesFunction> findLoudLinesVersions();
 
 }  // namespace sys
