@@ -1,6 +1,8 @@
 #include "filter/scan.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "filter/priv.h"
+#include "filter/section.h"
 #include "roster/gm_list.h"
 #include "test_util.h"
 
@@ -190,6 +194,80 @@ TEST(Scan, WriteErrorFailsThePass) {
   EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("fwrite(tmpFile): ", 0), 0u) << err;
+}
+
+// The filter's rules applied to the reference pieces one at a time, with nothing clever: the
+// yardstick for the scan's handling of many lines at once. A broken header's lines are checked
+// as an ordinary account's.
+ScanOutcome referenceScan(const std::string& input) {
+  testing_util::StringSource gm(kGmList);
+  EXPECT_EQ(readGmList(gm), 0);
+  ScanOutcome out{"", "", 0};
+  SectionState state = SectionState::Ordinary;
+  std::string header;
+  bool dropping = false;
+  for (const testing_util::ReadPiece& piece : testing_util::referencePieces(input)) {
+    if (piece.startsLine) {
+      std::string text = piece.text.substr(0, piece.text.find_first_of("\r\n\0"s));
+      std::string lower = text;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      dropping = false;
+      std::string report;
+      if (text.starts_with("[")) {
+        header = text.substr(0, 63);
+        state = classifySection(text);
+        if (state == SectionState::Broken) report = "File is BROKEN! (" + text + ")\n";
+      } else if (state != SectionState::Staff && lower.starts_with("plevel=")) {
+        report = "PLEVEL found. Varmo=" + header + "\n";
+      } else if (state != SectionState::Staff && lower.starts_with("priv=")) {
+        std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(bits));
+        if (isForbiddenPriv(bits)) report = "PRIV "s + hex + " found. Varmo=" + header + "\n";
+      }
+      if (!report.empty()) {
+        out.reports += report;
+        ++out.violations;
+        dropping = true;
+      }
+    }
+    if (dropping) continue;
+    for (char c : piece.text) {
+      if (c == '\n') out.output += '\r';
+      out.output += c;
+    }
+  }
+  clearGmList();
+  return out;
+}
+
+// Densely packed headers and privilege lines fill the classification's room for lines that
+// need a look, dropped lines stand at the edges of whole stretches of lines, and lines that
+// need decoding come between them: the copy, reports and count are still those of the rules
+// applied one line at a time.
+TEST(Scan, ManyLinesAtOnceMatchOneLineAtATime) {
+  std::mt19937 rng(77);
+  // Mostly lines that need a look, so that thousands of them stand in one stretch.
+  const char* const common[] = {"[p%]\r\n",      "PLEVEL=1\r\n", "Priv=040\r\n",
+                                "PRIV=0200\r\n", "[Admin]\r\n",  "[bad %]\r\n",
+                                "pr=%\r\n",      "\r\n",         "PASSWORD=%\r\n"};
+  // Now and then a line that needs decoding or an overlong one, which ends such a stretch.
+  const std::string rare[] = {"x=1\r\ry\r\n", "SUB\x1a=1\r\n", "LF=only\n",
+                              "NOTE=" + std::string(300, 'n') + "priv=1\r\n"};
+  std::string input;
+  while (input.size() < (3u << 20)) {
+    std::string line = rng() % 5000 == 0 ? rare[rng() % 4] : common[rng() % 9];
+    std::size_t hole = line.find('%');
+    if (hole != std::string::npos) line.replace(hole, 1, std::to_string(rng() % 1000));
+    input += line;
+  }
+  ScanOutcome expected = referenceScan(input);
+  for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
+    ScanOutcome got = runScan(input, chunk);
+    EXPECT_EQ(got.violations, expected.violations);
+    EXPECT_TRUE(got.reports == expected.reports) << "the reports differ";
+    EXPECT_TRUE(got.output == expected.output) << "the copies differ";
+  }
 }
 
 // A file large enough to be read through windows of a memory mapping gives the same copy and

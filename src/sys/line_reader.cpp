@@ -478,6 +478,25 @@ bool LineReader::nextPlainPiece(Piece& piece) {
   return true;
 }
 
+bool LineReader::nextPlainLines(PlainLines& lines) {
+  if (!quietRuns_ || !atLineStart_ || pos_ >= loudEnd_) return false;
+  while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < pos_) ++nextLoud_;
+  std::size_t first = nextLoud_;
+  std::size_t last = first;
+  while (last < loudCount_ && loud_[last].start < loudEnd_ && loud_[last].end != 0) ++last;
+  std::size_t end = loudEnd_;
+  if (last < loudCount_ && loud_[last].start < end) end = loud_[last].start;
+  if (end == pos_) return false;
+  lines.base = data_;
+  lines.begin = pos_;
+  lines.end = end;
+  lines.looks = loud_.get() + first;
+  lines.lookCount = last - first;
+  pos_ = end;
+  nextLoud_ = last;
+  return true;
+}
+
 // The general case, byte by byte into the piece buffer: lone or doubled carriage returns, 0x1A
 // bytes, a carriage return at the end of the block.
 bool LineReader::decodeSlowly(Piece& piece) {

@@ -88,6 +88,18 @@ struct LoudLine {
   std::uint32_t end;
 };
 
+// Whole plain CR LF lines (each at most 253 characters, CR, LF, so each one piece in file form)
+// straight from the reader's window: the bytes from base + begin to base + end. The lookCount
+// lines listed in looks (offsets from base, each up to the end of its LF) are those that begin
+// with "[", "pl" or "pr" in some case; no other line needs a look.
+struct PlainLines {
+  const char* base = nullptr;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  const LoudLine* looks = nullptr;
+  std::size_t lookCount = 0;
+};
+
 class LineReader {
  public:
   enum class Status { Piece, End, Error };
@@ -98,6 +110,11 @@ class LineReader {
 
   // Produces the next piece. Its data stays valid until the next call.
   Status next(Piece& piece);
+
+  // For a reader asked for runs: hands out at once the lines from the reading position on that
+  // are classified already, up to the first that needs decoding. False when no such line
+  // stands there; next() then goes on. Valid until the next call of either, like a piece.
+  bool nextPlainLines(PlainLines& lines);
 
   // The reason for Status::Error.
   ErrorCode error() const { return error_; }
