@@ -1,6 +1,5 @@
 #include "filter/scan.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -210,7 +209,9 @@ ScanOutcome referenceScan(const std::string& input) {
     if (piece.startsLine) {
       std::string text = piece.text.substr(0, piece.text.find_first_of("\r\n\0"s));
       std::string lower = text;
-      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      }
       dropping = false;
       std::string report;
       if (text.starts_with("[")) {
