@@ -13,10 +13,9 @@
 
 namespace {
 
-// The text of the line a piece begins, up to its line end: for a raw CR LF line (which holds no
-// other CR or LF) everything before them, quiet lines handed out with it left aside.
+// The text of a raw CR LF line (which holds no other CR or LF): everything before them.
 std::string_view untilLineEnd(const sys::Piece& piece) {
-  return {piece.data, piece.size - piece.quietTail - 2};
+  return {piece.data, piece.size - 2};
 }
 
 // The text of a line: the piece up to its first CR or LF, and never past a NUL.
@@ -170,9 +169,7 @@ void filterPlainLines(const sys::PlainLines& lines, Scan& scan, sys::TextWriter&
 }  // namespace
 
 std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std::FILE* reports) {
-  // Lines that begin with neither "[" nor "pl"/"pr" are copied unexamined, so they may come in
-  // runs.
-  sys::LineReader reader(input, std::size_t{1} << 20, true);
+  sys::LineReader reader(input);
   Scan scan(reports);
   reader.onBufferReuse([&output, &scan] {
     output.releaseBlock();
@@ -185,7 +182,6 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
     // The common case: many whole CR LF lines at once, only those that need a look one by one.
     if (reader.nextPlainLines(lines)) {
       filterPlainLines(lines, scan, output);
-      dropping = false;
       if (output.failed()) break;
       continue;
     }
@@ -195,27 +191,12 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
       sys::reportSystemError("fread(acctFile)", reader.error());
       return -1;
     }
-    // A quiet run holds no line the filter looks at. The rest of an overlong line shares the
-    // fate of its first piece.
-    if (piece.quietRun) {
-      dropping = false;
-    } else if (piece.startsLine) {
+    // The rest of an overlong line shares the fate of its first piece.
+    if (piece.startsLine) {
       dropping = scan.dropsLine(piece);
-      // A copy that is to replace the account file gets synced at the end: the disk may as
-      // well start on it now.
       if (dropping) output.startWritebackEarly();
     }
-    if (!dropping) {
-      output.put(piece);
-    } else if (piece.quietTail > 0) {
-      // The line goes, the quiet lines that came with it stay.
-      sys::Piece tail = piece;
-      tail.data += piece.size - piece.quietTail;
-      tail.size = piece.quietTail;
-      tail.quietTail = 0;
-      tail.quietRun = true;
-      output.put(tail);
-    }
+    if (!dropping) output.put(piece);
     if (output.failed()) break;
   }
   if (!output.flush()) {

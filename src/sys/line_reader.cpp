@@ -348,11 +348,8 @@ std::size_t quietRunLength(const char* p, std::size_t n) {
   return loudLinesBest(p, n, nullptr, 0, count);
 }
 
-LineReader::LineReader(ByteSource& source, std::size_t blockSize, bool quietRuns)
-    : source_(source),
-      quietRuns_(quietRuns),
-      capacity_(std::max(blockSize, 2 * kLookahead)),
-      data_("") {}
+LineReader::LineReader(ByteSource& source, std::size_t blockSize)
+    : source_(source), capacity_(std::max(blockSize, 2 * kLookahead)), data_("") {}
 
 bool LineReader::fill() {
   if (onReuse_) onReuse_();
@@ -413,21 +410,11 @@ void LineReader::classifyLines() {
 }
 
 LineReader::Status LineReader::next(Piece& piece) {
-  // Within the classified lines, everything is known: a run of quiet lines, or a plain CR LF
-  // line that needs a look.
-  if (quietRuns_ && atLineStart_ && pos_ < loudEnd_ && nextPlainPiece(piece)) return Status::Piece;
   if (!eof_ && end_ - pos_ < kLookahead && !fill()) return Status::Error;
   if (pos_ == end_) return Status::End;
 
   const char* p = data_ + pos_;
   std::size_t avail = end_ - pos_;
-  // Lines still classified were tried above; only a fresh classification can offer more.
-  if (quietRuns_ && atLineStart_ && pos_ >= loudEnd_) {
-    classifyLines();
-    if (pos_ < loudEnd_ && nextPlainPiece(piece)) return Status::Piece;
-  }
-  piece.quietRun = false;
-  piece.quietTail = 0;
   std::size_t i = findLineSpecial(p, std::min(avail, kMaxPieceChars + 1));
   std::size_t size = 0;
   bool fileForm = false;
@@ -454,32 +441,13 @@ LineReader::Status LineReader::next(Piece& piece) {
   return Status::Piece;
 }
 
-// From the classified lines at pos_ (a line start before loudEnd_): the quiet run there, or the
-// plain line that needs a look. False for a line that needs decoding.
-bool LineReader::nextPlainPiece(Piece& piece) {
-  while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < pos_) ++nextLoud_;
-  // A plain line that needs a look comes first, if one starts here.
-  std::size_t lineEnd = pos_;
-  bool look = nextLoud_ < loudCount_ && loud_[nextLoud_].start == pos_;
-  if (look) {
-    if (loud_[nextLoud_].end == 0) return false;
-    lineEnd = loud_[nextLoud_++].end;
-  }
-  // Then the quiet lines, up to the next line that needs a look.
-  std::size_t end = loudEnd_;
-  if (nextLoud_ < loudCount_ && loud_[nextLoud_].start < end) end = loud_[nextLoud_].start;
-  piece.data = data_ + pos_;
-  piece.size = end - pos_;
-  piece.quietTail = look ? end - lineEnd : 0;
-  piece.startsLine = true;
-  piece.fileForm = true;
-  piece.quietRun = !look;
-  pos_ = end;
-  return true;
-}
-
 bool LineReader::nextPlainLines(PlainLines& lines) {
-  if (!quietRuns_ || !atLineStart_ || pos_ >= loudEnd_) return false;
+  if (!atLineStart_) return false;
+  if (pos_ >= loudEnd_) {
+    // The window is refilled by next(), which needs as much in hand.
+    if (!eof_ && end_ - pos_ < kLookahead) return false;
+    classifyLines();
+  }
   while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < pos_) ++nextLoud_;
   std::size_t first = nextLoud_;
   std::size_t last = first;
@@ -520,8 +488,6 @@ bool LineReader::decodeSlowly(Piece& piece) {
   }
   piece.data = piece_;
   piece.size = n;
-  piece.quietRun = false;
-  piece.quietTail = 0;
   piece.fileForm = false;
   piece.startsLine = atLineStart_;
   if (n > 0) atLineStart_ = piece_[n - 1] == kLF;

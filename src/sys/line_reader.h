@@ -72,13 +72,6 @@ struct Piece {
   // True when data already is what the text writer would write for the piece (a CR LF line
   // handed out raw); false when data is decoded text whose final line feed still needs its CR.
   bool fileForm = false;
-  // True for a run of one or more whole CR LF lines, handed out together because none of them
-  // begins with "[", "pl" or "pr" in any case: lines that no consumer of the reader needs to
-  // see one by one. Only a reader asked for runs produces them.
-  bool quietRun = false;
-  // A reader asked for runs may hand out such a run together with the whole CR LF line before
-  // it: its last quietTail bytes are that run, the rest is the line.
-  std::size_t quietTail = 0;
 };
 
 // A line that is not quiet (see quietRunLength): where it starts and, for a plain CR LF line of
@@ -104,16 +97,15 @@ class LineReader {
  public:
   enum class Status { Piece, End, Error };
 
-  // With quietRuns, lines that begin with neither "[" nor "pl"/"pr" may come as runs (see Piece).
-  explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20,
-                      bool quietRuns = false);
+  explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20);
 
   // Produces the next piece. Its data stays valid until the next call.
   Status next(Piece& piece);
 
-  // For a reader asked for runs: hands out at once the lines from the reading position on that
-  // are classified already, up to the first that needs decoding. False when no such line
-  // stands there; next() then goes on. Valid until the next call of either, like a piece.
+  // Hands out at once the plain CR LF lines from the reading position on, up to the first line
+  // that needs decoding, classifying the next stretch of what is in hand first when need be.
+  // False when no such line stands there (a line that needs decoding, the rest of a long line,
+  // too little in hand); next() then goes on. Valid until the next call of either.
   bool nextPlainLines(PlainLines& lines);
 
   // The reason for Status::Error.
@@ -127,10 +119,8 @@ class LineReader {
   bool fill();
   bool decodeSlowly(Piece& piece);
   void classifyLines();
-  bool nextPlainPiece(Piece& piece);
 
   ByteSource& source_;
-  bool quietRuns_;
   bool viewing_ = true;       // until the source says it cannot show its bytes
   std::uint64_t offset_ = 0;  // of data_[0] in the source, while viewing
   std::size_t capacity_;
@@ -142,8 +132,8 @@ class LineReader {
   bool atLineStart_ = true;
   ErrorCode error_ = 0;
   char piece_[kMaxPieceChars + 2] = {};
-  // For runs: the lines from pos_ up to loudEnd_ are classified, and those that are not quiet
-  // are listed in loud_ (offsets into data_), nextLoud_ being the first not yet passed.
+  // For nextPlainLines: the lines from pos_ up to loudEnd_ are classified, and those that are
+  // not quiet are listed in loud_ (offsets into data_), nextLoud_ being the first not passed.
   static constexpr std::size_t kLoudRoom = 4096;
   std::unique_ptr<LoudLine[]> loud_;
   std::size_t loudCount_ = 0;
