@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+
+#include "filter/priv.h"
+#include "filter/section.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -129,6 +133,48 @@ std::string CapturedFile::text() const {
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) result.append(buffer, n);
   return result;
+}
+
+ScanOutcome referenceScan(const std::string& input) {
+  ScanOutcome out{"", "", 0};
+  SectionState state = SectionState::Ordinary;
+  std::string header;
+  bool dropping = false;
+  for (const ReadPiece& piece : referencePieces(input)) {
+    if (piece.startsLine) {
+      std::string text = piece.text.substr(0, piece.text.find_first_of(std::string("\r\n\0", 3)));
+      std::string lower = text;
+      for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      }
+      dropping = false;
+      std::string report;
+      if (text.starts_with("[")) {
+        header = text.substr(0, 63);
+        state = classifySection(text);
+        if (state == SectionState::Broken) report = "File is BROKEN! (" + text + ")\n";
+      } else if (state != SectionState::Staff && lower.starts_with("plevel=")) {
+        report = "PLEVEL found. Varmo=" + header + "\n";
+      } else if (state != SectionState::Staff && lower.starts_with("priv=")) {
+        std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(bits));
+        if (isForbiddenPriv(bits))
+          report = std::string("PRIV ") + hex + " found. Varmo=" + header + "\n";
+      }
+      if (!report.empty()) {
+        out.reports += report;
+        ++out.violations;
+        dropping = true;
+      }
+    }
+    if (dropping) continue;
+    for (char c : piece.text) {
+      if (c == '\n') out.output += '\r';
+      out.output += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace testing_util

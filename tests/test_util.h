@@ -59,6 +59,18 @@ std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk = 
 // reader's fast paths.
 std::vector<ReadPiece> referencePieces(const std::string& input);
 
+// What a scan gives: the copy, the reports and the violation count.
+struct ScanOutcome {
+  std::string output;
+  std::string reports;
+  std::int64_t violations;
+};
+
+// The filter's rules applied to the reference pieces one at a time, with nothing clever: the
+// yardstick for the scan, against the GM list as loaded. A broken header's lines are checked as
+// an ordinary account's.
+ScanOutcome referenceScan(const std::string& input);
+
 // Everything written to a stdio stream, for checking reports.
 class CapturedFile {
  public:

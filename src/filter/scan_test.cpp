@@ -1,7 +1,6 @@
 #include "filter/scan.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -11,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "filter/priv.h"
-#include "filter/section.h"
 #include "roster/gm_list.h"
 #include "test_util.h"
 
@@ -121,11 +118,7 @@ const ScanCase kScanCases[] = {
      "[tobin]\r\nPASSWORD=x\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
 };
 
-struct ScanOutcome {
-  std::string output;
-  std::string reports;
-  std::int64_t violations;
-};
+using testing_util::ScanOutcome;
 
 ScanOutcome runScan(const std::string& input, std::size_t chunk = 1 << 20) {
   testing_util::StringSource gm(kGmList);
@@ -195,53 +188,6 @@ TEST(Scan, WriteErrorFailsThePass) {
   EXPECT_EQ(err.rfind("fwrite(tmpFile): ", 0), 0u) << err;
 }
 
-// The filter's rules applied to the reference pieces one at a time, with nothing clever: the
-// yardstick for the scan's handling of many lines at once. A broken header's lines are checked
-// as an ordinary account's.
-ScanOutcome referenceScan(const std::string& input) {
-  testing_util::StringSource gm(kGmList);
-  EXPECT_EQ(readGmList(gm), 0);
-  ScanOutcome out{"", "", 0};
-  SectionState state = SectionState::Ordinary;
-  std::string header;
-  bool dropping = false;
-  for (const testing_util::ReadPiece& piece : testing_util::referencePieces(input)) {
-    if (piece.startsLine) {
-      std::string text = piece.text.substr(0, piece.text.find_first_of("\r\n\0"s));
-      std::string lower = text;
-      for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      }
-      dropping = false;
-      std::string report;
-      if (text.starts_with("[")) {
-        header = text.substr(0, 63);
-        state = classifySection(text);
-        if (state == SectionState::Broken) report = "File is BROKEN! (" + text + ")\n";
-      } else if (state != SectionState::Staff && lower.starts_with("plevel=")) {
-        report = "PLEVEL found. Varmo=" + header + "\n";
-      } else if (state != SectionState::Staff && lower.starts_with("priv=")) {
-        std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(bits));
-        if (isForbiddenPriv(bits)) report = "PRIV "s + hex + " found. Varmo=" + header + "\n";
-      }
-      if (!report.empty()) {
-        out.reports += report;
-        ++out.violations;
-        dropping = true;
-      }
-    }
-    if (dropping) continue;
-    for (char c : piece.text) {
-      if (c == '\n') out.output += '\r';
-      out.output += c;
-    }
-  }
-  clearGmList();
-  return out;
-}
-
 // Densely packed headers and privilege lines fill the classification's room for lines that
 // need a look, dropped lines stand at the edges of whole stretches of lines, and lines that
 // need decoding come between them: the copy, reports and count are still those of the rules
@@ -262,7 +208,10 @@ TEST(Scan, ManyLinesAtOnceMatchOneLineAtATime) {
     if (hole != std::string::npos) line.replace(hole, 1, std::to_string(rng() % 1000));
     input += line;
   }
-  ScanOutcome expected = referenceScan(input);
+  testing_util::StringSource gm(kGmList);
+  ASSERT_EQ(readGmList(gm), 0);
+  ScanOutcome expected = testing_util::referenceScan(input);
+  clearGmList();
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
     ScanOutcome got = runScan(input, chunk);
     EXPECT_EQ(got.violations, expected.violations);

@@ -395,17 +395,12 @@ bool LineReader::fill() {
   return true;
 }
 
-// Classifies the lines of the next stretch from pos_, a line start; their offsets are kept
-// relative to data_.
+// Classifies the lines of the next stretch from pos_, a line start.
 void LineReader::classifyLines() {
   if (!loud_) loud_.reset(new LoudLine[kLoudRoom]);
   std::size_t n = std::min(end_ - pos_, kLoudStretch);
+  loudBase_ = pos_;
   loudEnd_ = pos_ + loudLinesBest(data_ + pos_, n, loud_.get(), kLoudRoom, loudCount_);
-  std::uint32_t base = static_cast<std::uint32_t>(pos_);
-  for (std::size_t i = 0; i < loudCount_; ++i) {
-    loud_[i].start += base;
-    if (loud_[i].end != 0) loud_[i].end += base;
-  }
   nextLoud_ = 0;
 }
 
@@ -448,19 +443,22 @@ bool LineReader::nextPlainLines(PlainLines& lines) {
     if (!eof_ && end_ - pos_ < kLookahead) return false;
     classifyLines();
   }
-  while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < pos_) ++nextLoud_;
+  // The list counts from where the stretch began.
+  std::size_t at = pos_ - loudBase_;
+  std::size_t stretchEnd = loudEnd_ - loudBase_;
+  while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < at) ++nextLoud_;
   std::size_t first = nextLoud_;
   std::size_t last = first;
-  while (last < loudCount_ && loud_[last].start < loudEnd_ && loud_[last].end != 0) ++last;
-  std::size_t end = loudEnd_;
+  while (last < loudCount_ && loud_[last].start < stretchEnd && loud_[last].end != 0) ++last;
+  std::size_t end = stretchEnd;
   if (last < loudCount_ && loud_[last].start < end) end = loud_[last].start;
-  if (end == pos_) return false;
-  lines.base = data_;
-  lines.begin = pos_;
+  if (end == at) return false;
+  lines.base = data_ + loudBase_;
+  lines.begin = at;
   lines.end = end;
   lines.looks = loud_.get() + first;
   lines.lookCount = last - first;
-  pos_ = end;
+  pos_ = loudBase_ + end;
   nextLoud_ = last;
   return true;
 }

@@ -133,11 +133,13 @@ class LineReader {
   ErrorCode error_ = 0;
   char piece_[kMaxPieceChars + 2] = {};
   // For nextPlainLines: the lines from pos_ up to loudEnd_ are classified, and those that are
-  // not quiet are listed in loud_ (offsets into data_), nextLoud_ being the first not passed.
+  // not quiet are listed in loud_ (offsets from loudBase_, where the stretch began), nextLoud_
+  // being the first not passed.
   static constexpr std::size_t kLoudRoom = 4096;
   std::unique_ptr<LoudLine[]> loud_;
   std::size_t loudCount_ = 0;
   std::size_t nextLoud_ = 0;
+  std::size_t loudBase_ = 0;
   std::size_t loudEnd_ = 0;
   std::function<void()> onReuse_;
 };

@@ -1,79 +1,18 @@
 // libFuzzer target: arbitrary bytes as a GM list and an account file, through the real reader,
-// scan and writer, checked against what the filter promises:
-//  - the copy's lines are input lines, in order, and every line the filter may not remove is
-//    there (staff sections whole, ordinary settings other than privileges);
-//  - no line left in the copy is a malformed header, or a "plevel=" line or a "priv=" line with
-//    a bit outside 0x1040 in a section that is not staff;
-//  - the violation count equals the lines removed and the reports printed.
+// scan and writer, checked against the filter's rules applied one line at a time: the copy holds
+// exactly the lines that may stay, in order, and there is one violation and one report per line
+// removed.
 // Input: the first byte is the GM list's length, then the GM list, then the account file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
-#include "filter/priv.h"
 #include "filter/scan.h"
-#include "filter/section.h"
 #include "roster/gm_list.h"
 #include "test_util.h"
 
 namespace {
-
-struct Line {
-  std::string text;  // decoded, all pieces
-  bool removable;    // the filter must remove it
-};
-
-std::string encode(const std::string& decoded) {
-  std::string out;
-  for (char c : decoded) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
-
-// The text the filter judges a line by: up to the first CR, LF or NUL of its first piece.
-std::string judged(const std::string& firstPiece) {
-  std::size_t n = firstPiece.find_first_of(std::string("\r\n\0", 3));
-  return firstPiece.substr(0, n);
-}
-
-bool hasKey(const std::string& text, const char* key) {
-  std::size_t i = 0;
-  for (; key[i] != '\0'; ++i) {
-    if (i >= text.size()) return false;
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != key[i]) return false;
-  }
-  return true;
-}
-
-std::vector<Line> modelLines(const std::string& input) {
-  std::vector<Line> lines;
-  bool staff = false;
-  for (const auto& piece : testing_util::referencePieces(input)) {
-    if (!piece.startsLine) {
-      lines.back().text += piece.text;
-      continue;
-    }
-    std::string text = judged(piece.text);
-    bool removable = false;
-    if (!text.empty() && text[0] == '[') {
-      SectionState state = classifySection(text);
-      staff = state == SectionState::Staff;
-      removable = state == SectionState::Broken;
-    } else if (!staff) {
-      removable = hasKey(text, "plevel=") ||
-                  (hasKey(text, "priv=") &&
-                   isForbiddenPriv(parsePrivValue(text.data() + 5, text.size() - 5)));
-    }
-    lines.push_back({piece.text, removable});
-  }
-  return lines;
-}
 
 void check(bool condition, const char* what) {
   if (!condition) {
@@ -104,22 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string printed(reportText, reportSize);
   std::free(reportText);
 
-  std::vector<Line> lines = modelLines(accounts);
-  std::size_t removed = 0;
-  std::string expected;
-  for (const Line& line : lines) {
-    if (line.removable) {
-      ++removed;
-    } else {
-      expected += encode(line.text);
-    }
-  }
+  testing_util::ScanOutcome expected = testing_util::referenceScan(accounts);
   check(violations >= 0, "the pass succeeds");
-  check(sink.data == expected, "the copy holds exactly the lines that may stay, in order");
-  check(static_cast<std::size_t>(violations) == removed, "one violation per removed line");
+  check(sink.data == expected.output, "the copy holds exactly the lines that may stay, in order");
+  check(violations == expected.violations, "one violation per removed line");
   std::size_t reportLines = 0;
   for (char c : printed) reportLines += c == '\n' ? 1 : 0;
-  check(reportLines == removed, "one report per removed line");
+  check(reportLines == static_cast<std::size_t>(expected.violations),
+        "one report per removed line");
 
   clearGmList();
   return 0;
