@@ -157,6 +157,8 @@ void filterPlainLines(const sys::PlainLines& lines, Scan& scan, sys::TextWriter&
     if (!scan.dropsLine(line)) continue;
     run.size = static_cast<std::size_t>(line.data - run.data);
     if (run.size > 0) output.put(run);
+    // Once the copy cannot be written, the pass ends without looking further.
+    if (output.failed()) return;
     run.data = line.data + line.size;
     // A copy that is to replace the account file gets synced at the end: the disk may as well
     // start on it now.
