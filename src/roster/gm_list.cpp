@@ -64,14 +64,6 @@ std::uint32_t hashName(const FoldedName& f) {
   return static_cast<std::uint32_t>(h >> 32);
 }
 
-void prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
-
 // The entries live in chunks: one allocation for thousands of names rather than one each. The
 // first chunk is small, for the usual short list; the others hold 2 MiB of entries each, which a
 // long list fills at once.
@@ -117,107 +109,81 @@ struct EntryStore {
   }
 };
 
-// An open-addressing table over the entries, so that a header costs the same whether the list
-// holds twenty names or a hundred thousand. Built once the whole list is read, at its final size.
-// A slot keeps the name's hash beside the entry's number, so that a probe rarely needs to touch
-// the entry, and is small so that the table is.
+// An index over the entries, so that a header costs the same whether the list holds twenty
+// names or a hundred thousand. Built once the whole list is read, by sorting the names' hashes
+// into buckets by their top bits: a count, then a placement. Both steps go through the entries in
+// order and jump about only within tables small enough to stay in the processor's cache, where
+// inserting into a hash table would miss it once a name for a long list. A bucket holds four
+// names on average, so a look-up reads the bucket's bounds, compares a few hashes, and reads an
+// entry's name only when its hash matches. A name listed twice is in it twice, which changes
+// no answer.
 struct NameIndex {
-  struct Slot {
+  struct Item {
     std::uint32_t hash;
-    std::uint32_t entry;  // number + 1; 0 for an empty slot
+    std::uint32_t entry;  // number in the store
   };
-  Slot* slots = nullptr;
-  std::size_t capacity = 0;  // a power of two, or 0
+  Item* items = nullptr;            // count of them, bucket after bucket
+  std::uint32_t* bounds = nullptr;  // bucket b's items are [bounds[b], bounds[b + 1])
+  unsigned shift = 0;               // a hash's bucket is its top bits: hash >> shift
   std::size_t count = 0;
 
-  // The slot holding name, or the empty one where it would go.
-  Slot* find(const EntryStore& store, const FoldedName& name, std::uint32_t hash) const {
-    std::size_t mask = capacity - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot* slot = &slots[i];
-      if (slot->entry == 0) return slot;
-      if (slot->hash == hash && foldNameField(store.at(slot->entry - 1).name) == name) return slot;
-    }
-  }
+  std::size_t bucketOf(std::uint32_t hash) const { return std::uint64_t{hash} >> shift; }
 
-  // Indexes every entry, each name once. False when memory ran out.
+  // Indexes every entry. False when memory ran out.
   bool build(const EntryStore& store) {
     clear();
-    std::size_t want = 64;
-    while (want < store.count * 2) want *= 2;
-    slots = static_cast<Slot*>(sys::allocateLarge(want * sizeof(Slot), true));
-    if (slots == nullptr) return false;
-    capacity = want;
-    allocateFilter(store.count);
-    // The table is larger than the processor's cache: the slots of the entries a few places
-    // ahead are fetched while the current one goes in.
-    constexpr std::size_t kAhead = 8;
-    FoldedName names[kAhead];
-    std::uint32_t hashes[kAhead];
-    std::size_t fetched = 0;
-    auto fetch = [&] {
-      FoldedName& f = names[fetched % kAhead];
-      f = foldNameField(store.at(fetched).name);
-      hashes[fetched % kAhead] = hashName(f);
-      prefetch(&slots[hashes[fetched % kAhead] & (capacity - 1)]);
-      ++fetched;
-    };
-    while (fetched < kAhead && fetched < store.count) fetch();
-    for (std::size_t i = 0; i < store.count; ++i) {
-      FoldedName name = names[i % kAhead];
-      std::uint32_t hash = hashes[i % kAhead];
-      if (fetched < store.count) fetch();
-      Slot* slot = find(store, name, hash);
-      if (slot->entry == 0) {
-        *slot = {hash, static_cast<std::uint32_t>(i + 1)};
-        ++count;
-        addToFilter(hash);
-      }
+    if (store.count == 0) return true;
+    unsigned bits = 0;
+    while (bits < 30 && (std::size_t{4} << bits) < store.count) ++bits;
+    std::size_t buckets = std::size_t{1} << bits;
+    shift = 32 - bits;
+    auto* hashes = static_cast<std::uint32_t*>(std::malloc(store.count * sizeof(std::uint32_t)));
+    bounds = static_cast<std::uint32_t*>(
+        sys::allocateLarge((buckets + 1) * sizeof(std::uint32_t), true));
+    items = static_cast<Item*>(sys::allocateLarge(store.count * sizeof(Item), false));
+    if (hashes == nullptr || bounds == nullptr || items == nullptr) {
+      std::free(hashes);
+      clear();
+      return false;
     }
+    // Each bucket's size, counted one place up...
+    for (std::size_t i = 0; i < store.count; ++i) {
+      hashes[i] = hashName(foldNameField(store.at(i).name));
+      ++bounds[bucketOf(hashes[i]) + 1];
+    }
+    // ...turned into where the bucket starts, the place each item goes as it comes...
+    std::uint32_t start = 0;
+    for (std::size_t b = 1; b <= buckets; ++b) {
+      std::uint32_t size = bounds[b];
+      bounds[b] = start;
+      start += size;
+    }
+    // ...which leaves each bucket's end where the next one starts.
+    for (std::size_t i = 0; i < store.count; ++i) {
+      std::uint32_t& next = bounds[bucketOf(hashes[i]) + 1];
+      items[next++] = {hashes[i], static_cast<std::uint32_t>(i)};
+    }
+    std::free(hashes);
+    count = store.count;
     return true;
-  }
-
-  // A bit filter in front of the table, small enough to stay in the processor's cache: most
-  // account names are not on the list, and most of those are turned away here without a look
-  // into a table that, for a long list, is too large to stay cached.
-  std::uint64_t* filter = nullptr;
-  std::uint32_t filterMask = 0;  // bit count - 1
-
-  static std::uint32_t secondBit(std::uint32_t hash) {
-    return ((hash << 16) | (hash >> 16)) * 0x9E3779B1u;
-  }
-
-  bool mayContain(std::uint32_t hash) const {
-    std::uint32_t a = hash & filterMask, b = secondBit(hash) & filterMask;
-    return ((filter[a >> 6] >> (a & 63)) & (filter[b >> 6] >> (b & 63)) & 1) != 0;
-  }
-
-  // About ten bits a name, at most 128 KiB. Without memory for it lookups simply go to the table.
-  void allocateFilter(std::size_t names) {
-    std::uint32_t bits = 64;
-    while (bits < names * 10 && bits < (1u << 20)) bits *= 2;
-    filter = static_cast<std::uint64_t*>(std::calloc(bits / 64, sizeof(std::uint64_t)));
-    if (filter != nullptr) filterMask = bits - 1;
-  }
-
-  void addToFilter(std::uint32_t hash) {
-    if (filter == nullptr) return;
-    std::uint32_t a = hash & filterMask, b = secondBit(hash) & filterMask;
-    filter[a >> 6] |= std::uint64_t{1} << (a & 63);
-    filter[b >> 6] |= std::uint64_t{1} << (b & 63);
   }
 
   bool contains(const EntryStore& store, std::string_view name) const {
     if (count == 0) return false;
     FoldedName folded = foldName(name);
     std::uint32_t hash = hashName(folded);
-    if (filter != nullptr && !mayContain(hash)) return false;
-    return find(store, folded, hash)->entry != 0;
+    std::size_t b = bucketOf(hash);
+    for (std::uint32_t i = bounds[b]; i < bounds[b + 1]; ++i) {
+      if (items[i].hash == hash && foldNameField(store.at(items[i].entry).name) == folded) {
+        return true;
+      }
+    }
+    return false;
   }
 
   void clear() {
-    sys::freeLarge(slots);
-    std::free(filter);
+    sys::freeLarge(items);
+    sys::freeLarge(bounds);
     *this = NameIndex{};
   }
 };

@@ -85,13 +85,32 @@ TEST(GmList, ManyNamesAllFound) {
   for (int i = 0; i < kNames; ++i) file += "gm" + std::to_string(i) + "\r\n";
   testing_util::StringSource source(file);
   ASSERT_EQ(readGmList(source), 0);
-  for (int i = 0; i < kNames; i += 7) EXPECT_TRUE(isOnGmList("GM" + std::to_string(i))) << i;
+  for (int i = 0; i < kNames; ++i) ASSERT_TRUE(isOnGmList("GM" + std::to_string(i))) << i;
   EXPECT_TRUE(isOnGmList("gm" + std::to_string(kNames - 1)));
   EXPECT_FALSE(isOnGmList("gm" + std::to_string(kNames)));
   int count = 0;
   for (GmEntry* e = gmList; e != nullptr; e = e->next) ++count;
   EXPECT_EQ(count, kNames);
   clearGmList();
+}
+
+// Lists of every size around the index's bucket counts: each name is found, in any case, and
+// none of a run of names that are not listed.
+TEST(GmList, EveryListSizeFindsItsNames) {
+  for (int size : {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 31, 33, 64, 65, 257, 1000, 4096, 4097}) {
+    std::string file;
+    for (int i = 0; i < size; ++i) file += "Name" + std::to_string(i) + "\r\n";
+    testing_util::StringSource source(file);
+    ASSERT_EQ(readGmList(source), 0) << size;
+    for (int i = 0; i < size; ++i) {
+      ASSERT_TRUE(isOnGmList("name" + std::to_string(i))) << size << " names, " << i;
+      ASSERT_TRUE(isOnGmList("NAME" + std::to_string(i))) << size << " names, " << i;
+    }
+    for (int i = size; i < 2 * size + 10; ++i) {
+      ASSERT_FALSE(isOnGmList("name" + std::to_string(i))) << size << " names, " << i;
+    }
+    clearGmList();
+  }
 }
 
 // Every byte against every byte: only A to Z and a to z match across case, and nothing else
