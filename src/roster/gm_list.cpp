@@ -113,9 +113,9 @@ struct EntryStore {
 // names or a hundred thousand. Built once the whole list is read, by sorting the names' hashes
 // into buckets by their top bits: a count, then a placement. Both steps go through the entries in
 // order and jump about only within tables small enough to stay in the processor's cache, where
-// inserting into a hash table would miss it once a name for a long list. A bucket holds four
-// names on average, so a look-up reads the bucket's bounds, compares a few hashes, and reads an
-// entry's name only when its hash matches. A name listed twice is in it twice, which changes
+// inserting into a hash table would miss it once a name for a long list. A bucket holds two to
+// four names on average, so a look-up reads the bucket's bounds, compares a few hashes, and reads
+// an entry's name only when its hash matches. A name listed twice is in it twice, which changes
 // no answer.
 struct NameIndex {
   struct Item {
