@@ -42,11 +42,16 @@ std::string bigAccounts(bool filtered) {
 struct Scenario {
   const char* name;
   std::string accounts;
-  const char* filtered;  // nullptr for a clean file, "" for bigFiltered()
+  const char* filtered;  // nullptr for a clean file, "" for bigAccounts(true)
   bool otherFileSystem = false;
   bool backupExists = false;
   std::string always;  // an operation that always fails, "link:1" (EPERM): no hard links
 };
+
+// Whether the scenario's account file is bigAccounts(false).
+bool isBig(const Scenario& s) {
+  return s.filtered != nullptr && *s.filtered == '\0';
+}
 
 // Test names, not bytes, in test listings.
 void PrintTo(const Scenario& c, std::ostream* os) {
@@ -107,7 +112,7 @@ void checkInvariants(const Scenario& s, RunDirs& setup, const RunResult& r, bool
                ", stderr: " + r.err);
   const std::string old = s.accounts;
   const std::string filtered = s.filtered == nullptr ? s.accounts
-                               : *s.filtered == '\0' ? bigAccounts(true)
+                               : isBig(s)            ? bigAccounts(true)
                                                      : std::string(s.filtered);
   std::string account = e2e::readFile(setup.account);
   ASSERT_TRUE(account == old || account == filtered) << "the account file is damaged";
@@ -166,8 +171,7 @@ TEST_P(Faults, EveryFailedCallLeavesTheAccountFileWhole) {
   if (s.otherFileSystem && !std::filesystem::exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
   std::map<std::string, long> counts = countCalls(s);
   ASSERT_GT(counts["total"], 0) << "the fault library was not loaded";
-  bool large = s.filtered != nullptr && *s.filtered == '\0';
-  if (large) {
+  if (isBig(s)) {
     EXPECT_GT(counts["mmap"], 0) << "the large file was read without a mapping";
   }
   for (const auto& [op, count] : counts) {
