@@ -395,7 +395,7 @@ unsigned long processId() {
 void* allocateLarge(std::size_t bytes, bool zeroed) {
   constexpr std::size_t kLargePage = std::size_t{2} << 20;
   if (bytes < kLargePage / 2) return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
-  std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+  std::size_t rounded = static_cast<std::size_t>(roundUp(bytes, kLargePage));
   void* p = nullptr;
   if (::posix_memalign(&p, kLargePage, rounded) != 0) return nullptr;
 #ifdef MADV_HUGEPAGE
