@@ -1,5 +1,6 @@
 #include "roster/gm_list.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,17 +57,61 @@ bool operator==(const FoldedName& a, const FoldedName& b) {
           (a.word[3] ^ b.word[3])) == 0;
 }
 
-std::uint32_t hashName(const FoldedName& f) {
-  std::uint64_t h = f.word[0] * 0x9E3779B97F4A7C15ull;
-  h = (h ^ (h >> 29) ^ f.word[1]) * 0xBF58476D1CE4E5B9ull;
-  h = (h ^ (h >> 32) ^ f.word[2]) * 0x94D049BB133111EBull;
-  h = (h ^ (h >> 29) ^ f.word[3]) * 0x9E3779B97F4A7C15ull;
+std::uint32_t hashWords(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2, std::uint64_t w3) {
+  std::uint64_t h = w0 * 0x9E3779B97F4A7C15ull;
+  h = (h ^ (h >> 29) ^ w1) * 0xBF58476D1CE4E5B9ull;
+  h = (h ^ (h >> 32) ^ w2) * 0x94D049BB133111EBull;
+  h = (h ^ (h >> 29) ^ w3) * 0x9E3779B97F4A7C15ull;
   return static_cast<std::uint32_t>(h >> 32);
+}
+
+std::uint32_t hashName(const FoldedName& f) {
+  return hashWords(f.word[0], f.word[1], f.word[2], f.word[3]);
+}
+
+// Word i (0 to 3) of the 32-byte field that holds a name of at most 31 characters and zeros after
+// it, read from the name's own bytes. Loading a long list builds each entry's field this way, in
+// registers: copying the name into a zeroed field and reading that back as words stalls the
+// processor on every name (a load that spans several smaller stores waits for all of them).
+std::uint64_t nameWord(std::string_view name, std::size_t i) {
+  const char* p = name.data();
+  std::size_t n = name.size();
+  std::size_t at = 8 * i;
+  std::uint64_t w = 0;
+  if (n >= at + 8) {
+    std::memcpy(&w, p + at, 8);
+  } else if (n > at) {
+    std::size_t r = n - at;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Loads of whole words that end with the name, shifted; the bytes two of them share are
+      // the same bytes.
+      if (n >= 8) {
+        std::memcpy(&w, p + n - 8, 8);
+        w >>= 64 - 8 * r;
+      } else if (r >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + r - 4, 4);
+        w = lo | std::uint64_t{hi} << (8 * (r - 4));
+      } else if (r >= 2) {
+        std::uint16_t lo, hi;
+        std::memcpy(&lo, p, 2);
+        std::memcpy(&hi, p + r - 2, 2);
+        w = lo | std::uint64_t{hi} << (8 * (r - 2));
+      } else {
+        w = static_cast<unsigned char>(p[0]);
+      }
+    } else {
+      std::memcpy(&w, p + at, r);
+    }
+  }
+  return w;
 }
 
 // The entries live in chunks: one allocation for thousands of names rather than one each. The
 // first chunk is small, for the usual short list; the others hold 2 MiB of entries each, which a
-// long list fills at once.
+// long list fills at once. Beside them, each name's hash by entry number, taken as the name is
+// read: building the index then need not read the entries again.
 constexpr std::size_t kFirstChunkEntries = 4096;
 constexpr std::size_t kChunkEntries = (std::size_t{2} << 20) / sizeof(GmEntry);
 
@@ -75,7 +120,9 @@ struct EntryStore {
   std::size_t chunkCount = 0;
   std::size_t chunkRoom = 0;
   std::size_t count = 0;
-  std::size_t capacity = 0;  // entries in all chunks
+  std::size_t capacity = 0;         // entries in all chunks
+  std::uint32_t* hashes = nullptr;  // capacity of them
+  GmEntry* unused = nullptr;        // the next unused entry of the last chunk
 
   GmEntry& at(std::size_t i) const {
     if (i < kFirstChunkEntries) return chunks[0][i];
@@ -83,40 +130,50 @@ struct EntryStore {
     return chunks[1 + j / kChunkEntries][j % kChunkEntries];
   }
 
-  // A fresh entry, or nullptr when memory ran out.
-  GmEntry* add() {
-    if (count == capacity) {
-      if (chunkCount == chunkRoom) {
-        std::size_t room = chunkRoom == 0 ? 16 : chunkRoom * 2;
-        auto* grown = static_cast<GmEntry**>(std::realloc(chunks, room * sizeof(GmEntry*)));
-        if (grown == nullptr) return nullptr;
-        chunks = grown;
-        chunkRoom = room;
-      }
-      std::size_t entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
-      auto* chunk = static_cast<GmEntry*>(sys::allocateLarge(entries * sizeof(GmEntry), false));
-      if (chunk == nullptr) return nullptr;
-      chunks[chunkCount++] = chunk;
-      capacity += entries;
+  // A fresh entry for a name with the given hash, or nullptr when memory ran out.
+  GmEntry* add(std::uint32_t hash) {
+    if (count == capacity && !grow()) return nullptr;
+    hashes[count++] = hash;
+    return unused++;
+  }
+
+  bool grow() {
+    if (chunkCount == chunkRoom) {
+      std::size_t room = chunkRoom == 0 ? 16 : chunkRoom * 2;
+      auto* grown = static_cast<GmEntry**>(std::realloc(chunks, room * sizeof(GmEntry*)));
+      if (grown == nullptr) return false;
+      chunks = grown;
+      chunkRoom = room;
     }
-    return &at(count++);
+    std::size_t entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
+    auto* grownHashes = static_cast<std::uint32_t*>(
+        std::realloc(hashes, (capacity + entries) * sizeof(std::uint32_t)));
+    if (grownHashes == nullptr) return false;
+    hashes = grownHashes;
+    auto* chunk = static_cast<GmEntry*>(sys::allocateLarge(entries * sizeof(GmEntry), false));
+    if (chunk == nullptr) return false;
+    chunks[chunkCount++] = chunk;
+    capacity += entries;
+    unused = chunk;
+    return true;
   }
 
   void clear() {
     for (std::size_t i = 0; i < chunkCount; ++i) sys::freeLarge(chunks[i]);
     std::free(chunks);
+    std::free(hashes);
     *this = EntryStore{};
   }
 };
 
 // An index over the entries, so that a header costs the same whether the list holds twenty
 // names or a hundred thousand. Built once the whole list is read, by sorting the names' hashes
-// into buckets by their top bits: a count, then a placement. Both steps go through the entries in
-// order and jump about only within tables small enough to stay in the processor's cache, where
-// inserting into a hash table would miss it once a name for a long list. A bucket holds two to
-// four names on average, so a look-up reads the bucket's bounds, compares a few hashes, and reads
-// an entry's name only when its hash matches. A name listed twice is in it twice, which changes
-// no answer.
+// into buckets by their top bits: a count, then a placement. Both steps go through the hashes in
+// entry order and jump about only within tables small enough to stay in the processor's cache,
+// where inserting into a hash table would miss it once a name for a long list. A bucket holds two
+// to four names on average, so a look-up reads the bucket's bounds, compares a few hashes, and
+// reads an entry's name only when its hash matches. A name listed twice is in it twice, which
+// changes no answer.
 struct NameIndex {
   struct Item {
     std::uint32_t hash;
@@ -137,20 +194,16 @@ struct NameIndex {
     while (bits < 30 && (std::size_t{4} << bits) < store.count) ++bits;
     std::size_t buckets = std::size_t{1} << bits;
     shift = 32 - bits;
-    auto* hashes = static_cast<std::uint32_t*>(std::malloc(store.count * sizeof(std::uint32_t)));
     bounds = static_cast<std::uint32_t*>(
         sys::allocateLarge((buckets + 1) * sizeof(std::uint32_t), true));
     items = static_cast<Item*>(sys::allocateLarge(store.count * sizeof(Item), false));
-    if (hashes == nullptr || bounds == nullptr || items == nullptr) {
-      std::free(hashes);
+    if (bounds == nullptr || items == nullptr) {
       clear();
       return false;
     }
+    const std::uint32_t* hashes = store.hashes;
     // Each bucket's size, counted one place up...
-    for (std::size_t i = 0; i < store.count; ++i) {
-      hashes[i] = hashName(foldNameField(store.at(i).name));
-      ++bounds[bucketOf(hashes[i]) + 1];
-    }
+    for (std::size_t i = 0; i < store.count; ++i) ++bounds[bucketOf(hashes[i]) + 1];
     // ...turned into where the bucket starts, the place each item goes as it comes...
     std::uint32_t start = 0;
     for (std::size_t b = 1; b <= buckets; ++b) {
@@ -163,7 +216,6 @@ struct NameIndex {
       std::uint32_t& next = bounds[bucketOf(hashes[i]) + 1];
       items[next++] = {hashes[i], static_cast<std::uint32_t>(i)};
     }
-    std::free(hashes);
     count = store.count;
     return true;
   }
@@ -195,11 +247,12 @@ NameIndex gmIndex;
 // here: one look-up a byte beats five comparisons.
 constexpr sys::ByteSet kNameEnds{'\r', '\n', '\0', ' ', '\t'};
 
-// The candidate name of a line: its text up to the first CR, LF, NUL, blank or tab.
-std::string_view candidateName(const sys::Piece& piece) {
+// The length of the candidate name at p: the text up to the first CR, LF, NUL, blank or tab,
+// which come at the latest after size bytes.
+std::size_t candidateLength(const char* p, std::size_t size) {
   std::size_t n = 0;
-  while (n < piece.size && !kNameEnds.has(piece.data[n])) ++n;
-  return {piece.data, n};
+  while (n < size && !kNameEnds.has(p[n])) ++n;
+  return n;
 }
 
 int reportOutOfMemory() {
@@ -207,12 +260,57 @@ int reportOutOfMemory() {
   return -1;
 }
 
+// Puts the name of a line on the list, if it is one. False when memory ran out.
+bool addCandidate(std::string_view name) {
+  if (name.size() < 2) return true;
+  if (name.size() > kMaxName) name = name.substr(0, kMaxName);
+  // Entry numbers are kept in 32 bits: four billion names would not fit in memory anyway.
+  if (gmEntries.count == 0xFFFFFFFEu) return false;
+  std::uint64_t w0 = nameWord(name, 0), w1 = nameWord(name, 1);
+  std::uint64_t w2 = nameWord(name, 2), w3 = nameWord(name, 3);
+  GmEntry* entry = gmEntries.add(hashWords(foldWord(w0), foldWord(w1), foldWord(w2), foldWord(w3)));
+  if (entry == nullptr) return false;
+  // Zeros after the name, all the way: the index compares the whole field.
+  std::memcpy(entry->name, &w0, 8);
+  std::memcpy(entry->name + 8, &w1, 8);
+  std::memcpy(entry->name + 16, &w2, 8);
+  std::memcpy(entry->name + 24, &w3, 8);
+  entry->next = gmList;
+  gmList = entry;
+  return true;
+}
+
+// The names of a run of whole plain CR LF lines, a line at a time without the reader's work for
+// each: a long list is mostly such lines.
+bool addPlainLines(const sys::PlainLines& lines) {
+  const char* p = lines.base + lines.begin;
+  const char* end = lines.base + lines.end;
+  while (p < end) {
+    std::size_t n = candidateLength(p, static_cast<std::size_t>(end - p));
+    if (!addCandidate({p, n})) return false;
+    // Such a line holds no CR but the one before its LF.
+    if (p[n] == '\r') {
+      p += n + 2;
+    } else {
+      p = static_cast<const char*>(
+              std::memchr(p + n, '\n', static_cast<std::size_t>(end - p) - n)) +
+          1;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int readGmList(sys::ByteSource& source) {
   sys::LineReader reader(source, std::size_t{64} << 10);
   sys::Piece piece;
+  sys::PlainLines lines;
   for (;;) {
+    if (reader.nextPlainLines(lines)) {
+      if (!addPlainLines(lines)) return reportOutOfMemory();
+      continue;
+    }
     sys::LineReader::Status status = reader.next(piece);
     if (status == sys::LineReader::Status::End) break;
     if (status == sys::LineReader::Status::Error) {
@@ -221,20 +319,9 @@ int readGmList(sys::ByteSource& source) {
     }
     // The rest of an overlong line is not a line of its own and names nobody.
     if (!piece.startsLine) continue;
-    std::string_view name = candidateName(piece);
-    if (name.size() < 2) continue;
-    if (name.size() > kMaxName) name = name.substr(0, kMaxName);
-
-    // Entry numbers are kept in 32 bits: four billion names would not fit in memory anyway.
-    if (gmEntries.count == 0xFFFFFFFEu) return reportOutOfMemory();
-    GmEntry* entry = gmEntries.add();
-    if (entry == nullptr) return reportOutOfMemory();
-    // Zeros after the name, all the way: the index reads the whole field.
-    char field[sizeof entry->name] = {};
-    std::memcpy(field, name.data(), name.size());
-    std::memcpy(entry->name, field, sizeof field);
-    entry->next = gmList;
-    gmList = entry;
+    if (!addCandidate({piece.data, candidateLength(piece.data, piece.size)})) {
+      return reportOutOfMemory();
+    }
   }
   if (!gmIndex.build(gmEntries)) return reportOutOfMemory();
   return 0;

@@ -1,5 +1,8 @@
 #include "roster/gm_list.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -109,6 +112,94 @@ TEST(GmList, EveryListSizeFindsItsNames) {
     for (int i = size; i < 2 * size + 10; ++i) {
       ASSERT_FALSE(isOnGmList("name" + std::to_string(i))) << size << " names, " << i;
     }
+    clearGmList();
+  }
+}
+
+// Names of every length, from bytes of every kind: each entry holds exactly the name, cut to 31
+// characters, and zeros after it, and the name is found in another case, but not with any one of
+// its bytes changed.
+TEST(GmList, EveryNameLengthStoredExactly) {
+  for (std::size_t length = 2; length <= 40; ++length) {
+    std::string name;
+    // Letters of both cases, bytes above 127, and no byte that ends a name or is translated.
+    for (std::size_t i = 0; i < length; ++i) {
+      name += static_cast<char>(
+          "aZ~\x7f\x80\xf0"
+          "9_"[i % 8] +
+          i / 8);
+    }
+    testing_util::StringSource source(name + "\r\n");
+    ASSERT_EQ(readGmList(source), 0) << length;
+    std::string stored = name.substr(0, 31);
+    ASSERT_NE(gmList, nullptr);
+    EXPECT_EQ(std::string(gmList->name, sizeof gmList->name),
+              stored + std::string(32 - stored.size(), '\0'))
+        << length;
+    std::string upper = stored;
+    for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    EXPECT_TRUE(isOnGmList(upper)) << length;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+      std::string changed = stored;
+      changed[i] = static_cast<char>(changed[i] ^ 0x01);
+      EXPECT_FALSE(isOnGmList(changed)) << length << " changed at " << i;
+    }
+    clearGmList();
+  }
+}
+
+// A long list of lines of every kind, through whatever way the loading takes for each, gives
+// the names that reading it a piece at a time by the rules gives, in the list's order.
+TEST(GmList, MixedLinesGiveTheNamesOfTheirPieces) {
+  std::string file;
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  const std::string kOdd[] = {"\r\n",
+                              "x\r\n",
+                              " lead\r\n",
+                              "\tlead\r\n",
+                              "pl\r\n",
+                              "PRIVy\r\n",
+                              "[bracket]\r\n",
+                              "ab\0cd\r\n"s,
+                              "lf only\n",
+                              "ab\rcd\r\n",
+                              "\x1a"
+                              "sub\r\n",
+                              "cr\r\r\n",
+                              "tail\x1a\r\n",
+                              "joined\r"};
+  for (int line = 0; line < 30000; ++line) {
+    std::uint32_t kind = next(10);
+    if (kind < 6) {
+      std::size_t length = 2 + next(34);
+      for (std::size_t i = 0; i < length; ++i) file += static_cast<char>('A' + next(58));
+      if (kind == 5) file += next(2) == 0 ? " more words" : "\tmore";
+      file += "\r\n";
+    } else if (kind < 9) {
+      file += kOdd[next(std::size(kOdd))];
+    } else {
+      file += "overlong" + std::string(240 + next(300), next(2) == 0 ? 'o' : ' ') + "next\r\n";
+    }
+  }
+
+  std::vector<std::string> expected;
+  for (const auto& piece : testing_util::referencePieces(file)) {
+    if (!piece.startsLine) continue;
+    std::string name = piece.text.substr(0, piece.text.find_first_of(std::string("\r\n \t\0", 5)));
+    if (name.size() >= 2) expected.push_back(name.substr(0, 31));
+  }
+  for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
+    testing_util::StringSource source(file, chunk);
+    ASSERT_EQ(readGmList(source), 0);
+    std::vector<std::string> names;
+    for (GmEntry* e = gmList; e != nullptr; e = e->next) names.push_back(e->name);
+    std::reverse(names.begin(), names.end());
+    EXPECT_EQ(names, expected) << chunk;
+    for (const std::string& name : expected) ASSERT_TRUE(isOnGmList(name)) << name;
     clearGmList();
   }
 }
