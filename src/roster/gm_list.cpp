@@ -251,6 +251,24 @@ constexpr sys::ByteSet kNameEnds{'\r', '\n', '\0', ' ', '\t'};
 // which come at the latest after size bytes.
 std::size_t candidateLength(const char* p, std::size_t size) {
   std::size_t n = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Every byte that ends a name is at most 0x20, and names seldom hold such bytes: eight
+    // bytes at a time up to the first of them, which alone needs the look-up.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    while (n + 8 <= size) {
+      std::uint64_t w;
+      std::memcpy(&w, p + n, sizeof w);
+      // The high bit of each byte below 0x21, exact up to the first such byte.
+      std::uint64_t low = (w - 0x21 * kOnes) & ~w & 0x80 * kOnes;
+      if (low == 0) {
+        n += 8;
+        continue;
+      }
+      n += static_cast<std::size_t>(std::countr_zero(low)) / 8;
+      if (kNameEnds.has(p[n])) return n;
+      ++n;
+    }
+  }
   while (n < size && !kNameEnds.has(p[n])) ++n;
   return n;
 }

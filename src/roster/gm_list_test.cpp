@@ -176,7 +176,11 @@ TEST(GmList, MixedLinesGiveTheNamesOfTheirPieces) {
     std::uint32_t kind = next(10);
     if (kind < 6) {
       std::size_t length = 2 + next(34);
-      for (std::size_t i = 0; i < length; ++i) file += static_cast<char>('A' + next(58));
+      for (std::size_t i = 0; i < length; ++i) {
+        // Now and then a byte below the blank that ends nothing, or one above 127.
+        file += next(10) == 0 ? "\x01\x0b\x0c\x1b\x1f\x7f\x80\xff"[next(8)]
+                              : static_cast<char>('A' + next(58));
+      }
       if (kind == 5) file += next(2) == 0 ? " more words" : "\tmore";
       file += "\r\n";
     } else if (kind < 9) {
