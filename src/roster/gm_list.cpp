@@ -73,7 +73,7 @@ std::uint32_t hashName(const FoldedName& f) {
 // it, read from the name's own bytes. Loading a long list builds each entry's field this way, in
 // registers: copying the name into a zeroed field and reading that back as words stalls the
 // processor on every name (a load that spans several smaller stores waits for all of them).
-std::uint64_t nameWord(std::string_view name, std::size_t i) {
+inline std::uint64_t nameWord(std::string_view name, std::size_t i) {
   const char* p = name.data();
   std::size_t n = name.size();
   std::size_t at = 8 * i;
