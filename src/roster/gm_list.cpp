@@ -45,13 +45,6 @@ FoldedName foldNameField(const char* field) {
   return f;
 }
 
-// From a name of at most 31 characters.
-FoldedName foldName(std::string_view name) {
-  char field[32] = {};
-  std::memcpy(field, name.data(), name.size());
-  return foldNameField(field);
-}
-
 bool operator==(const FoldedName& a, const FoldedName& b) {
   return ((a.word[0] ^ b.word[0]) | (a.word[1] ^ b.word[1]) | (a.word[2] ^ b.word[2]) |
           (a.word[3] ^ b.word[3])) == 0;
@@ -73,6 +66,7 @@ std::uint32_t hashName(const FoldedName& f) {
 // it, read from the name's own bytes. Loading a long list builds each entry's field this way, in
 // registers: copying the name into a zeroed field and reading that back as words stalls the
 // processor on every name (a load that spans several smaller stores waits for all of them).
+// Marked inline because gcc otherwise keeps it out of line, called four times a name.
 inline std::uint64_t nameWord(std::string_view name, std::size_t i) {
   const char* p = name.data();
   std::size_t n = name.size();
@@ -83,8 +77,9 @@ inline std::uint64_t nameWord(std::string_view name, std::size_t i) {
   } else if (n > at) {
     std::size_t r = n - at;
     if constexpr (std::endian::native == std::endian::little) {
-      // Loads of whole words that end with the name, shifted; the bytes two of them share are
-      // the same bytes.
+      // No load reaches past the name: the last bytes come from a word that ends where the
+      // name ends, shifted down, or for a name shorter than a word from two loads that overlap
+      // (the bytes they share are the same bytes).
       if (n >= 8) {
         std::memcpy(&w, p + n - 8, 8);
         w >>= 64 - 8 * r;
@@ -106,6 +101,12 @@ inline std::uint64_t nameWord(std::string_view name, std::size_t i) {
     }
   }
   return w;
+}
+
+// From a name of at most 31 characters.
+FoldedName foldName(std::string_view name) {
+  return {{foldWord(nameWord(name, 0)), foldWord(nameWord(name, 1)), foldWord(nameWord(name, 2)),
+           foldWord(nameWord(name, 3))}};
 }
 
 // The entries live in chunks: one allocation for thousands of names rather than one each. The
@@ -137,6 +138,7 @@ struct EntryStore {
     return unused++;
   }
 
+  // Another chunk, and room for its entries' hashes. False when memory ran out.
   bool grow() {
     if (chunkCount == chunkRoom) {
       std::size_t room = chunkRoom == 0 ? 16 : chunkRoom * 2;
