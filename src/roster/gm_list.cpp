@@ -63,9 +63,9 @@ std::uint32_t hashName(const FoldedName& f) {
 }
 
 // Word i (0 to 3) of the 32-byte field that holds a name of at most 31 characters and zeros after
-// it, read from the name's own bytes. Loading a long list builds each entry's field this way, in
-// registers: copying the name into a zeroed field and reading that back as words stalls the
-// processor on every name (a load that spans several smaller stores waits for all of them).
+// it, read from the name's own bytes. Each entry's field and each looked-up name are built this
+// way, in registers: copying the name into a zeroed field and reading that back as words stalls
+// the processor on every name (a load that spans several smaller stores waits for all of them).
 // Marked inline because gcc otherwise keeps it out of line, called four times a name.
 inline std::uint64_t nameWord(std::string_view name, std::size_t i) {
   const char* p = name.data();
