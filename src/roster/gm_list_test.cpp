@@ -121,14 +121,10 @@ TEST(GmList, EveryListSizeFindsItsNames) {
 // its bytes changed.
 TEST(GmList, EveryNameLengthStoredExactly) {
   for (std::size_t length = 2; length <= 40; ++length) {
-    std::string name;
     // Letters of both cases, bytes above 127, and no byte that ends a name or is translated.
-    for (std::size_t i = 0; i < length; ++i) {
-      name += static_cast<char>(
-          "aZ~\x7f\x80\xf0"
-          "9_"[i % 8] +
-          i / 8);
-    }
+    const std::string kBytes = "aZ~\x7f\x80\xf0"s + "9_";
+    std::string name;
+    for (std::size_t i = 0; i < length; ++i) name += static_cast<char>(kBytes[i % 8] + i / 8);
     testing_util::StringSource source(name + "\r\n");
     ASSERT_EQ(readGmList(source), 0) << length;
     std::string stored = name.substr(0, 31);
