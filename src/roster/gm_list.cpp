@@ -50,16 +50,12 @@ bool operator==(const FoldedName& a, const FoldedName& b) {
           (a.word[3] ^ b.word[3])) == 0;
 }
 
-std::uint32_t hashWords(std::uint64_t w0, std::uint64_t w1, std::uint64_t w2, std::uint64_t w3) {
-  std::uint64_t h = w0 * 0x9E3779B97F4A7C15ull;
-  h = (h ^ (h >> 29) ^ w1) * 0xBF58476D1CE4E5B9ull;
-  h = (h ^ (h >> 32) ^ w2) * 0x94D049BB133111EBull;
-  h = (h ^ (h >> 29) ^ w3) * 0x9E3779B97F4A7C15ull;
-  return static_cast<std::uint32_t>(h >> 32);
-}
-
 std::uint32_t hashName(const FoldedName& f) {
-  return hashWords(f.word[0], f.word[1], f.word[2], f.word[3]);
+  std::uint64_t h = f.word[0] * 0x9E3779B97F4A7C15ull;
+  h = (h ^ (h >> 29) ^ f.word[1]) * 0xBF58476D1CE4E5B9ull;
+  h = (h ^ (h >> 32) ^ f.word[2]) * 0x94D049BB133111EBull;
+  h = (h ^ (h >> 29) ^ f.word[3]) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::uint32_t>(h >> 32);
 }
 
 // Word i (0 to 3) of the 32-byte field that holds a name of at most 31 characters and zeros after
@@ -288,7 +284,8 @@ bool addCandidate(std::string_view name) {
   if (gmEntries.count == 0xFFFFFFFEu) return false;
   std::uint64_t w0 = nameWord(name, 0), w1 = nameWord(name, 1);
   std::uint64_t w2 = nameWord(name, 2), w3 = nameWord(name, 3);
-  GmEntry* entry = gmEntries.add(hashWords(foldWord(w0), foldWord(w1), foldWord(w2), foldWord(w3)));
+  GmEntry* entry =
+      gmEntries.add(hashName({{foldWord(w0), foldWord(w1), foldWord(w2), foldWord(w3)}}));
   if (entry == nullptr) return false;
   // Zeros after the name, all the way: the index compares the whole field.
   std::memcpy(entry->name, &w0, 8);
