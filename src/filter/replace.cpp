@@ -14,10 +14,11 @@ constexpr int kStatusClean = 0;
 constexpr int kStatusReplaced = 1;
 constexpr int kStatusFailed = 2;
 
-// A failed step: its label and the platform's error.
+// A failed step: its label and the platform's error, or a text of the tool's own.
 struct Failure {
   const char* label = nullptr;
   sys::ErrorCode code = 0;
+  const char* text = nullptr;
   explicit operator bool() const { return label != nullptr; }
 };
 
@@ -25,13 +26,33 @@ Failure failure(const char* label) {
   return {label, sys::lastError()};
 }
 
-// Copies the file at from into a new file at to, which must not exist yet, giving it the access
-// rights of from and flushing it to stable storage. A partial copy is removed again.
-Failure copyToNewFile(const char* from, const char* to, const char* label) {
-  sys::File source;
-  if (!source.openForReading(from)) return failure(label);
+void report(const Failure& f) {
+  if (f.text != nullptr) {
+    sys::reportFailure(f.label, f.text);
+  } else {
+    sys::reportSystemError(f.label, f.code);
+  }
+}
+
+// Another writer (the server saving, another run) changed the account file after the scan opened
+// it: the copy holds a filtered form of contents that are no longer there.
+const Failure kAccountChanged = {"stat(acctFile)", 0,
+                                 "the account file changed during the run; filter it again"};
+
+// Whether path names the file the scan read, unchanged. Asked right before each step that would
+// act on a changed file; what another writer does in the moment between the last question and
+// the rename cannot be seen.
+Failure confirmUnchanged(const char* path, const sys::FileIdentity& original) {
+  sys::FileIdentity now;
+  if (!sys::identityOf(path, now)) return failure("stat(acctFile)");
+  return now.isUnchanged(original) ? Failure{} : kAccountChanged;
+}
+
+// Copies source, from its start, into a new file at to, which must not exist yet, giving it the
+// access rights of source and flushing it to stable storage. A partial copy is removed again.
+Failure copyToNewFile(sys::File& source, const char* to, const char* label) {
   sys::AccessRights rights;
-  if (!source.accessRights(rights)) return failure(label);
+  if (!source.accessRights(rights) || !source.rewind()) return failure(label);
   sys::File target;
   if (!target.createExclusive(to)) return failure(label);
   Failure result;
@@ -54,40 +75,57 @@ std::string besideName(const char* accountPath) {
   return std::string(accountPath) + ".quelm-" + std::to_string(sys::processId());
 }
 
-// Copies the file at from beside the account file and, once the copy is complete and on disk,
-// gives it the name to with place(); a copy that cannot be placed is removed again.
-Failure copyThenPlace(const char* from, const char* accountPath, const char* to,
-                      bool (*place)(const char*, const char*), const char* label) {
+// Copies source beside the account file and, once the copy is complete and on disk and the
+// account file is still the one read, gives it the name to with place(); a copy that cannot be
+// placed is removed again.
+Failure copyThenPlace(sys::File& source, const char* accountPath, const sys::FileIdentity& original,
+                      const char* to, bool (*place)(const char*, const char*), const char* label) {
   std::string beside = besideName(accountPath);
-  if (Failure f = copyToNewFile(from, beside.c_str(), label)) return f;
-  if (!place(beside.c_str(), to)) {
-    Failure f = failure(label);
-    sys::removeFile(beside.c_str());
-    return f;
-  }
-  return {};
+  if (Failure f = copyToNewFile(source, beside.c_str(), label)) return f;
+  Failure f = confirmUnchanged(accountPath, original);
+  if (!f && !place(beside.c_str(), to)) f = failure(label);
+  if (f) sys::removeFile(beside.c_str());
+  return f;
 }
 
 // Gives the account file its second name, the backup, without ever replacing a file that holds
 // that name already (an earlier run's backup is the administrator's to deal with). Where the file
-// system has no hard links, a complete copy takes the name instead, never a partial one.
-Failure makeBackup(const char* accountPath, const char* backupPath) {
+// system has no hard links, a complete copy takes the name instead, never a partial one. Either
+// way the backup is the file the scan read, or it is not made.
+Failure makeBackup(const char* accountPath, const char* backupPath,
+                   const sys::FileIdentity& original) {
   const char* label = "rename(acctFile)";
-  if (sys::linkNoReplace(accountPath, backupPath)) return {};
+  if (sys::linkNoReplace(accountPath, backupPath)) {
+    // The link is to whatever the path named at that moment.
+    Failure f = confirmUnchanged(backupPath, original);
+    if (f) sys::removeFile(backupPath);
+    return f;
+  }
   sys::ErrorCode code = sys::lastError();
   if (!sys::isLinkUnsupported(code)) return {label, code};
-  return copyThenPlace(accountPath, accountPath, backupPath, sys::renameNoReplace, label);
+  sys::File source;
+  if (!source.openForReading(accountPath)) return failure(label);
+  sys::FileIdentity opened;
+  if (!source.identity(opened)) return failure(label);
+  if (!opened.isUnchanged(original)) return kAccountChanged;
+  return copyThenPlace(source, accountPath, original, backupPath, sys::renameNoReplace, label);
 }
 
-// Renames the filtered copy over the account file. Across volumes a rename cannot be atomic, so
-// the copy is first copied beside the account file and renamed from there.
-Failure moveCopyIntoPlace(const char* accountPath, bool& copiedAcross) {
+// Renames the filtered copy over the account file, once sure that the copy's name still leads to
+// this run's copy and the account file is still the one read. Across volumes a rename cannot be
+// atomic, so the copy is first copied beside the account file and renamed from there.
+Failure moveCopyIntoPlace(const char* accountPath, FilteredCopy& copy, bool& copiedAcross) {
   const char* label = "rename(tmpFile)";
   copiedAcross = false;
-  if (sys::renameOver(kTempFileName, accountPath)) return {};
+  if (!copy.file.isSameFileAs(kTempFileName)) {
+    return {label, 0, "..newaccu.scp is no longer this run's copy"};
+  }
+  if (Failure f = confirmUnchanged(accountPath, copy.original)) return f;
+  if (copy.file.moveOver(accountPath)) return {};
   sys::ErrorCode code = sys::lastError();
   if (!sys::isCrossDevice(code)) return {label, code};
-  if (Failure f = copyThenPlace(kTempFileName, accountPath, accountPath, sys::renameOver, label)) {
+  if (Failure f = copyThenPlace(copy.file, accountPath, copy.original, accountPath, sys::renameOver,
+                                label)) {
     return f;
   }
   copiedAcross = true;
@@ -96,24 +134,25 @@ Failure moveCopyIntoPlace(const char* accountPath, bool& copiedAcross) {
 
 }  // namespace
 
-int replaceAccountFile(const char* accountPath, std::int64_t violations) {
+int replaceAccountFile(const char* accountPath, std::int64_t violations, FilteredCopy& copy) {
   if (violations == 0) return kStatusClean;
 
   std::string backup = std::string(accountPath) + ".old";
-  if (Failure f = makeBackup(accountPath, backup.c_str())) {
-    sys::reportSystemError(f.label, f.code);
+  Failure step = confirmUnchanged(accountPath, copy.original);
+  if (!step) step = makeBackup(accountPath, backup.c_str(), copy.original);
+  if (step) {
+    report(step);
     return kStatusFailed;
   }
-  // The backup must be on disk before the account file's name moves on.
-  Failure step;
-  if (!sys::syncParentDirectory(accountPath)) step = failure("fsync(acctDir)");
+  // From here on, a failed step takes back the backup this run made, so a later run is not
+  // stopped by it. The backup must be on disk before the account file's name moves on.
+  step = confirmUnchanged(accountPath, copy.original);
+  if (!step && !sys::syncParentDirectory(accountPath)) step = failure("fsync(acctDir)");
   bool copiedAcross = false;
-  if (!step) step = moveCopyIntoPlace(accountPath, copiedAcross);
+  if (!step) step = moveCopyIntoPlace(accountPath, copy, copiedAcross);
   if (step) {
-    // Nothing has changed at the account file's path; take back the backup this run made, so a
-    // later run is not stopped by it.
     sys::removeFile(backup.c_str());
-    sys::reportSystemError(step.label, step.code);
+    report(step);
     return kStatusFailed;
   }
 
@@ -121,7 +160,7 @@ int replaceAccountFile(const char* accountPath, std::int64_t violations) {
   if (!sys::syncParentDirectory(accountPath)) {
     sys::reportWarning("fsync(acctDir)", sys::lastError());
   }
-  if (copiedAcross && !sys::removeFile(kTempFileName)) {
+  if (copiedAcross && !copy.file.discard()) {
     sys::reportWarning("unlink(tmpFile)", sys::lastError());
   }
   std::printf("Done, %" PRId64 " violations found.\n", violations);

@@ -208,14 +208,14 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
   return scan.violations();
 }
 
-std::int64_t scanAccountFile(const char* accountPath) {
+std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy) {
   sys::File account;
   if (!account.openForReading(accountPath)) {
     sys::reportSystemError("fopen(acctFile)", sys::lastError());
     return -1;
   }
   sys::AccessRights rights;
-  if (!account.accessRights(rights)) {
+  if (!account.accessRights(rights) || !account.identity(copy.original)) {
     sys::reportSystemError("fstat(acctFile)", sys::lastError());
     return -1;
   }
@@ -223,20 +223,24 @@ std::int64_t scanAccountFile(const char* accountPath) {
   // Making the copy starts by removing the old one; were that the account file itself, its
   // only name would go with it.
   if (account.isSameFileAs(kTempFileName)) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "fopen(tmpFile): %s is the account file itself\n", kTempFileName);
+    sys::reportFailure("fopen(tmpFile)", "..newaccu.scp is the account file itself");
     return -1;
   }
-  sys::File temp;
-  if (!temp.createFresh(kTempFileName)) {
-    sys::reportSystemError("fopen(tmpFile)", sys::lastError());
+  sys::File& temp = copy.file;
+  if (!temp.createHeld(kTempFileName)) {
+    sys::ErrorCode code = sys::lastError();
+    if (sys::isHeldElsewhere(code)) {
+      sys::reportFailure("fopen(tmpFile)", "another run is using ..newaccu.scp");
+    } else {
+      sys::reportSystemError("fopen(tmpFile)", code);
+    }
     return -1;
   }
   // An incomplete copy is worth nothing and must not be mistaken for a filtered file.
   auto fail = [&temp](const char* label, sys::ErrorCode code) -> std::int64_t {
     if (label != nullptr) sys::reportSystemError(label, code);
+    temp.discard();
     temp.close();
-    sys::removeFile(kTempFileName);
     return -1;
   };
   // The copy holds the same passwords as the original: readable by the same users, no more.
@@ -254,8 +258,8 @@ std::int64_t scanAccountFile(const char* accountPath) {
   if (violations < 0) return fail(nullptr, 0);
   account.close();
   temp.releaseUnusedSpace();
-  // A copy that is to replace the account file must be on disk before it does.
+  // A copy that is to replace the account file must be on disk before it does. It stays open,
+  // and so held, until the run ends.
   if (violations > 0 && !temp.sync()) return fail("fsync(tmpFile)", sys::lastError());
-  if (!temp.close()) return fail("fclose(tmpFile)", sys::lastError());
   return violations;
 }

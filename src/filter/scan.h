@@ -7,16 +7,26 @@
 #include <cstdio>
 
 #include "sys/line_reader.h"
+#include "sys/platform.h"
 #include "sys/text_writer.h"
 
 // The filtered copy, in the working directory.
 inline constexpr const char* kTempFileName = "..newaccu.scp";
 
+// What the scan leaves for the replacement: the filtered copy, still open and held by this run
+// until the run ends, so that no other run in the same working directory takes or replaces it;
+// and the account file as it was when the scan opened it, so that a change made meanwhile (the
+// server saving) is found before the copy can take its place.
+struct FilteredCopy {
+  sys::File file;
+  sys::FileIdentity original;
+};
+
 // Filters the account file at accountPath into kTempFileName, reporting each violation on
 // standard output. Returns the number of violations, or -1 when a file could not be opened,
-// read, written or flushed (reported on standard error). When violations were found, the copy
-// is on stable storage before this returns.
-std::int64_t scanAccountFile(const char* accountPath);
+// read, written or flushed, or another run holds the copy (reported on standard error). When
+// violations were found, the copy is on stable storage before this returns.
+std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy);
 
 // The pass itself, from any source into any writer, with its reports going to reports.
 // Returns the number of violations, or -1 after reporting a read or write failure.

@@ -19,9 +19,10 @@ int run(int argc, const char* const* argv) {
   std::optional<CommandLine> args = parseCommandLine(argc, argv);
   if (!args) return kExitError;
   if (loadGmList(args->gmList) != 0) return kExitError;
-  std::int64_t violations = scanAccountFile(args->accountFile);
+  FilteredCopy copy;  // held by this run from the scan to its end
+  std::int64_t violations = scanAccountFile(args->accountFile, copy);
   if (violations < 0) return kExitError;
-  return replaceAccountFile(args->accountFile, violations);
+  return replaceAccountFile(args->accountFile, violations, copy);
 }
 
 }  // namespace

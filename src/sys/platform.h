@@ -25,6 +25,28 @@ ErrorCode outOfMemoryError();
 ErrorCode alreadyExistsError();
 bool isAlreadyExists(ErrorCode code);
 bool isCrossDevice(ErrorCode code);
+// Whether a failed File::createHeld means that another process holds the file.
+bool isHeldElsewhere(ErrorCode code);
+
+// What tells one file from another, and a changed file from the same file unchanged: the volume
+// and the file's number on it, its size and the time it was last written.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::int64_t written = 0;  // in the platform's own units
+
+  bool isSameFile(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+  // A write that keeps the size and falls within the file system's time resolution goes unseen.
+  bool isUnchanged(const FileIdentity& other) const {
+    return isSameFile(other) && size == other.size && written == other.written;
+  }
+};
+
+// The identity of the file that path names now.
+bool identityOf(const char* path, FileIdentity& identity);
 
 // What a copy of a file needs to carry over so that it is readable by no more users than the
 // original: permission bits and ownership on POSIX, attributes and security descriptor on Windows.
@@ -54,17 +76,23 @@ class File {
   // Opens an existing file for reading.
   bool openForReading(const char* path);
 
-  // Creates a new file for writing that only its owner can read. A regular file already at the
-  // path is removed first (so a stale copy, and any other name linked to it, is never written
-  // through), but a symbolic link or anything else there is refused: the link's target is never
-  // opened or created.
-  bool createFresh(const char* path);
+  // Creates a new file for reading and writing that only its owner can read, and holds it until
+  // it is closed: while it is held, no other process's createHeld takes or removes it (an
+  // advisory lock on POSIX, the handle's share mode on Windows). A regular file already at the
+  // path that nobody holds is a leftover and is removed first (so a stale copy, and any other
+  // name linked to it, is never written through); one that another process holds is left alone,
+  // and the call fails with an error for which isHeldElsewhere() is true. A symbolic link or
+  // anything else there is refused: the link's target is never opened or created.
+  bool createHeld(const char* path);
 
   // Creates a new file for writing, failing if anything at all exists at the path.
   bool createExclusive(const char* path);
 
   // Reads up to size bytes. Returns the count, 0 at the end of the file, or -1 on failure.
   std::int64_t read(void* buffer, std::size_t size);
+
+  // Goes back to the start of the file, for reading what was written.
+  bool rewind();
 
   // Writes all bytes or fails.
   bool writeAll(const void* data, std::size_t size);
@@ -110,6 +138,16 @@ class File {
 
   // Whether path names this very file (also through another link to it).
   bool isSameFileAs(const char* path) const;
+
+  // The identity of this open file.
+  bool identity(FileIdentity& identity) const;
+
+  // Gives this open file the name to, atomically replacing what is there, and keeps it open and
+  // held. Fails with a cross-device error when to is on another volume.
+  bool moveOver(const char* to);
+
+  // Removes the name this file was created under; the file goes once it is closed.
+  bool discard();
 
   // Closes the file; the result says whether everything written reached the file.
   bool close();

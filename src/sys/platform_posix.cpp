@@ -13,6 +13,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -28,13 +29,74 @@ int fdOf(std::intptr_t handle) {
 
 // Opens a new file that nobody but its owner can read; the caller widens the rights later, once
 // ownership has been settled.
-int openNew(const char* path) {
+int openNew(const char* path, int access = O_WRONLY) {
   int fd;
   do {
-    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd = ::open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
+
+FileIdentity identityFrom(const struct stat& st) {
+  FileIdentity id;
+  id.volume = static_cast<std::uint64_t>(st.st_dev);
+  id.index = static_cast<std::uint64_t>(st.st_ino);
+  id.size = static_cast<std::uint64_t>(st.st_size);
+  id.written = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
+enum class Hold { Held, Gone, Failed };
+
+// Locks the open file fd for this process and then makes sure that path still names it: another
+// run may have removed it as a leftover between its creation or opening and the lock.
+Hold holdIfStillAt(int fd, const char* path) {
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return Hold::Failed;  // EWOULDBLOCK: another run holds it
+  struct stat mine, named;
+  if (::fstat(fd, &mine) != 0) return Hold::Failed;
+  if (::lstat(path, &named) != 0) return errno == ENOENT ? Hold::Gone : Hold::Failed;
+  bool same = mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+  return same ? Hold::Held : Hold::Gone;
+}
+
+void closeKeepingErrno(int fd) {
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+// Removes the file at path if it is a leftover: a regular file that nobody holds. Fails with
+// EWOULDBLOCK when another process holds it; succeeds when it is gone already.
+bool removeLeftover(const char* path) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENOENT;  // ELOOP for a symbolic link
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    closeKeepingErrno(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EEXIST;
+    return false;
+  }
+  Hold hold = holdIfStillAt(fd, path);
+  // Held, it cannot be taken by another run while it is removed.
+  bool removed = hold == Hold::Gone || (hold == Hold::Held && ::unlink(path) == 0);
+  closeKeepingErrno(fd);
+  return removed;
+}
+
+// Rounds of createHeld: each one that does not end with the file held has seen a step of another
+// run's, which the next round settles; so many in a row mean a run is going on.
+constexpr int kHoldRounds = 8;
 
 }  // namespace
 
@@ -57,6 +119,16 @@ bool isAlreadyExists(ErrorCode code) {
 }
 bool isCrossDevice(ErrorCode code) {
   return code == EXDEV;
+}
+bool isHeldElsewhere(ErrorCode code) {
+  return code == EWOULDBLOCK || code == EAGAIN;
+}
+
+bool identityOf(const char* path, FileIdentity& identity) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return false;
+  identity = identityFrom(st);
+  return true;
 }
 
 File::~File() {
@@ -186,22 +258,24 @@ bool File::openForReading(const char* path) {
   return true;
 }
 
-bool File::createFresh(const char* path) {
-  int fd = openNew(path);
-  if (fd < 0 && errno == EEXIST) {
-    struct stat st;
-    if (::lstat(path, &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) {
-      errno = S_ISLNK(st.st_mode) ? ELOOP : EEXIST;
-      return false;
+bool File::createHeld(const char* path) {
+  for (int round = 0; round < kHoldRounds; ++round) {
+    int fd = openNew(path, O_RDWR);
+    if (fd < 0) {
+      if (errno != EEXIST || !removeLeftover(path)) return false;
+      continue;
     }
-    if (::unlink(path) != 0) return false;
-    fd = openNew(path);
+    Hold hold = holdIfStillAt(fd, path);
+    if (hold == Hold::Held) {
+      handle_ = fd;
+      path_ = path;
+      return true;
+    }
+    closeKeepingErrno(fd);
+    if (hold == Hold::Failed) return false;
   }
-  if (fd < 0) return false;
-  handle_ = fd;
-  path_ = path;
-  return true;
+  errno = EWOULDBLOCK;
+  return false;
 }
 
 bool File::createExclusive(const char* path) {
@@ -218,6 +292,10 @@ std::int64_t File::read(void* buffer, std::size_t size) {
     n = ::read(fdOf(handle_), buffer, size);
   } while (n < 0 && errno == EINTR);
   return n;
+}
+
+bool File::rewind() {
+  return ::lseek(fdOf(handle_), 0, SEEK_SET) == 0;
 }
 
 bool File::writeAll(const void* data, std::size_t size) {
@@ -326,9 +404,28 @@ bool File::applyAccessRights(const AccessRights& rights) {
 }
 
 bool File::isSameFileAs(const char* path) const {
-  struct stat mine, other;
-  if (::fstat(fdOf(handle_), &mine) != 0 || ::stat(path, &other) != 0) return false;
-  return mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+  FileIdentity mine, other;
+  return identity(mine) && identityOf(path, other) && mine.isSameFile(other);
+}
+
+bool File::identity(FileIdentity& identity) const {
+  struct stat st;
+  if (::fstat(fdOf(handle_), &st) != 0) return false;
+  identity = identityFrom(st);
+  return true;
+}
+
+bool File::moveOver(const char* to) {
+  // The lock goes with the open file, not with its name: the file stays held under the new one.
+  if (::rename(path_.c_str(), to) != 0) return false;
+  path_ = to;
+  return true;
+}
+
+bool File::discard() {
+  // Only while the name still leads here: what another process put there is not this file's.
+  if (!isSameFileAs(path_.c_str())) return false;
+  return ::unlink(path_.c_str()) == 0;
 }
 
 bool File::close() {

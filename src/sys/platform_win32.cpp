@@ -21,11 +21,27 @@ std::intptr_t toHandle(HANDLE h) {
   return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
 }
 
-HANDLE openNew(const char* path) {
-  // No sharing while the copy is written: nobody else reads a half-written account file.
-  return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+HANDLE openNew(const char* path, DWORD access = GENERIC_WRITE) {
+  // No sharing while the copy is written: nobody else reads a half-written account file, and
+  // nobody renames or removes it.
+  return CreateFileA(path, access, 0, nullptr, CREATE_NEW,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
+
+bool identityFrom(HANDLE h, FileIdentity& id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  id.volume = info.dwVolumeSerialNumber;
+  id.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  id.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  id.written = static_cast<std::int64_t>(std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
+                                         info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+// Rounds of createHeld: each one that does not end with the file held has seen a step of another
+// run's, which the next round settles; so many in a row mean a run is going on.
+constexpr int kHoldRounds = 8;
 
 }  // namespace
 
@@ -64,37 +80,62 @@ bool isAlreadyExists(ErrorCode code) {
 bool isCrossDevice(ErrorCode code) {
   return code == ERROR_NOT_SAME_DEVICE;
 }
+bool isHeldElsewhere(ErrorCode code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
+bool identityOf(const char* path, FileIdentity& identity) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool known = identityFrom(h, identity);
+  DWORD error = GetLastError();
+  CloseHandle(h);
+  SetLastError(error);
+  return known;
+}
 
 File::~File() {
   if (isOpen()) CloseHandle(handleOf(handle_));
 }
 
 bool File::openForReading(const char* path) {
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  // Others may go on writing, renaming or replacing the file while it is read: a server that
+  // saves meanwhile must not fail for it (the run finds out that the file changed).
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = toHandle(h);
   path_ = path;
   return true;
 }
 
-bool File::createFresh(const char* path) {
-  HANDLE h = openNew(path);
-  if (h == INVALID_HANDLE_VALUE &&
-      (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+bool File::createHeld(const char* path) {
+  // Held by the share mode: while this handle is open, no other process opens, renames or
+  // removes the file. DELETE access lets this process rename and remove it through the handle.
+  for (int round = 0; round < kHoldRounds; ++round) {
+    HANDLE h = openNew(path, GENERIC_READ | GENERIC_WRITE | DELETE);
+    if (h != INVALID_HANDLE_VALUE) {
+      handle_ = toHandle(h);
+      path_ = path;
+      return true;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+      return false;
+    }
     if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
       SetLastError(ERROR_CANT_ACCESS_FILE);
       return false;
     }
-    if (!DeleteFileA(path)) return false;
-    h = openNew(path);
+    // A leftover is removed; one that another process holds open refuses with a sharing
+    // violation.
+    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
   }
-  if (h == INVALID_HANDLE_VALUE) return false;
-  handle_ = toHandle(h);
-  path_ = path;
-  return true;
+  SetLastError(ERROR_SHARING_VIOLATION);
+  return false;
 }
 
 bool File::createExclusive(const char* path) {
@@ -114,6 +155,12 @@ std::int64_t File::read(void* buffer, std::size_t size) {
     return -1;
   }
   return got;
+}
+
+bool File::rewind() {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  return SetFilePointerEx(handleOf(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
 
 bool File::writeAll(const void* data, std::size_t size) {
@@ -196,16 +243,39 @@ bool File::applyAccessRights(const AccessRights& rights) {
 }
 
 bool File::isSameFileAs(const char* path) const {
-  HANDLE other = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a, b;
-  bool same = GetFileInformationByHandle(handleOf(handle_), &a) &&
-              GetFileInformationByHandle(other, &b) &&
-              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(other);
-  return same;
+  FileIdentity mine, other;
+  return identity(mine) && identityOf(path, other) && mine.isSameFile(other);
+}
+
+bool File::identity(FileIdentity& identity) const {
+  return identityFrom(handleOf(handle_), identity);
+}
+
+bool File::moveOver(const char* to) {
+  // Through the handle, which keeps the file held: a move by name would have to close it first
+  // and leave a moment in which another process could take the name.
+  int wide = MultiByteToWideChar(CP_ACP, 0, to, -1, nullptr, 0);
+  if (wide <= 0) return false;
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) +
+                           static_cast<std::size_t>(wide) * sizeof(WCHAR));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(wide - 1) * sizeof(WCHAR);
+  if (MultiByteToWideChar(CP_ACP, 0, to, -1, info->FileName, wide) != wide) return false;
+  if (!SetFileInformationByHandle(handleOf(handle_), FileRenameInfo, info,
+                                  static_cast<DWORD>(buffer.size()))) {
+    return false;
+  }
+  path_ = to;
+  return true;
+}
+
+bool File::discard() {
+  FILE_DISPOSITION_INFO info;
+  info.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handleOf(handle_), FileDispositionInfo, &info, sizeof info) !=
+         0;
 }
 
 bool File::close() {

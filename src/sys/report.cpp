@@ -7,22 +7,25 @@ namespace sys {
 
 namespace {
 
-void report(const char* prefix, const char* label, ErrorCode code) {
-  std::string text = errorText(code);
+void report(const char* prefix, const char* label, const char* text) {
   // Whatever was reported on standard output so far comes first when both go to one console.
   std::fflush(stdout);
-  std::fprintf(stderr, "%s%s: %s\n", prefix, label, text.c_str());
+  std::fprintf(stderr, "%s%s: %s\n", prefix, label, text);
   std::fflush(stderr);
 }
 
 }  // namespace
 
 void reportSystemError(const char* label, ErrorCode code) {
-  report("", label, code);
+  report("", label, errorText(code).c_str());
+}
+
+void reportFailure(const char* label, const char* text) {
+  report("", label, text);
 }
 
 void reportWarning(const char* label, ErrorCode code) {
-  report("warning: ", label, code);
+  report("warning: ", label, errorText(code).c_str());
 }
 
 }  // namespace sys

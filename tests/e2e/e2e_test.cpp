@@ -219,6 +219,30 @@ TEST(Safety, AccountFileNamedLikeTheCopyIsRefused) {
   }
 }
 
+// Two runs in one working directory share the name of the copy: while one holds it, another
+// touches nothing; once it has ended, what it left is a leftover like any other.
+TEST(SharedDisk, CopyHeldByAnotherRunIsLeftAlone) {
+  Scratch dir;
+  dir.write("accounts.scp", kThreeViolations);
+  dir.write("gm.txt", kGmList);
+  {
+    e2e::Started other = e2e::holdLikeARun("..newaccu.scp", dir.path());
+    e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, banner());
+    EXPECT_EQ(r.err, console("fopen(tmpFile): another run is using ..newaccu.scp\n"));
+    EXPECT_EQ(dir.read("accounts.scp"), kThreeViolations);
+    EXPECT_FALSE(dir.exists("accounts.scp.old"));
+    EXPECT_EQ(dir.read("..newaccu.scp"), "") << "the other run's copy was touched";
+    other.closeInput();
+    EXPECT_EQ(other.finish().status, 0);
+  }
+  e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(dir.read("accounts.scp"), kThreeFiltered);
+  EXPECT_EQ(dir.read("accounts.scp.old"), kThreeViolations);
+}
+
 // What the program leaves must be readable by no more users than the account file.
 TEST(Safety, FilteredFileKeepsThePermissionBits) {
   SKIP_ON_WINDOWS_BUILD("POSIX permission bits");

@@ -1,6 +1,7 @@
 #include "e2e/harness.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -105,15 +106,12 @@ std::string banner() {
   return console(">>> Quelm <<< Hacked account remover\n\n");
 }
 
-RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
-                   const RunOptions& options) {
-  std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
-  command.push_back(envOr("QUELM_BIN", QUELM_DEFAULT_BIN));
-  command.insert(command.end(), args.begin(), args.end());
-
+Started::Started(const std::vector<std::string>& command, const std::string& cwd,
+                 const RunOptions& options) {
   // Pipes rather than files: a file-size limit set for the program must not cut its reports.
-  int outPipe[2], errPipe[2];
+  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
   if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  if (options.pipeInput && ::pipe(inPipe) != 0) throw std::runtime_error("pipe failed");
 
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -124,8 +122,9 @@ RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
     ::close(errPipe[0]);
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    int devNull = ::open("/dev/null", O_RDONLY);
-    if (devNull >= 0) ::dup2(devNull, 0);
+    int input = options.pipeInput ? inPipe[0] : ::open("/dev/null", O_RDONLY);
+    if (input >= 0) ::dup2(input, 0);
+    if (options.pipeInput) ::close(inPipe[1]);
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
     for (const std::string& assignment : options.env) ::putenv(::strdup(assignment.c_str()));
     ::setenv("WINEDEBUG", "-all", 0);
@@ -140,41 +139,143 @@ RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
         ::_exit(126);
       }
     }
+    std::vector<std::string> words = command;
     std::vector<char*> argv;
-    for (std::string& word : command) argv.push_back(word.data());
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
-  RunResult result;
-  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::runtime_error("poll failed");
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[65536];
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
+  if (options.pipeInput) {
+    ::close(inPipe[0]);
+    input_ = inPipe[1];
+  }
+  pid_ = pid;
+  fds_[0] = outPipe[0];
+  fds_[1] = errPipe[0];
+}
+
+Started::Started(Started&& other) noexcept
+    : pid_(other.pid_),
+      input_(other.input_),
+      ended_(other.ended_),
+      result_(std::move(other.result_)) {
+  fds_[0] = other.fds_[0];
+  fds_[1] = other.fds_[1];
+  other.pid_ = -1;
+  other.fds_[0] = other.fds_[1] = other.input_ = -1;
+}
+
+Started::~Started() {
+  for (int fd : {fds_[0], fds_[1], input_}) {
+    if (fd >= 0) ::close(fd);
+  }
+  if (pid_ > 0 && !ended_) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+}
+
+// Reads what the program has written so far, waiting up to timeoutMs for something to come.
+void Started::readOutput(int timeoutMs) {
+  struct pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+  if (::poll(fds, 2, timeoutMs) < 0) {
+    if (errno == EINTR) return;
+    throw std::runtime_error("poll failed");
   }
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  return result;
+  std::string* sinks[2] = {&result_.out, &result_.err};
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+    char buffer[65536];
+    ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) {
+      sinks[i]->append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      ::close(fds_[i]);
+      fds_[i] = -1;
+    }
+  }
+}
+
+bool Started::waitUntilStopped() {
+  for (int waited = 0; !ended_; ++waited) {
+    readOutput(5);
+    int wstatus = 0;
+    pid_t r = ::waitpid(pid_, &wstatus, WNOHANG | WUNTRACED);
+    if (r == pid_) {
+      if (WIFSTOPPED(wstatus)) return true;
+      ended_ = true;
+      result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    }
+    if (waited > 12000) throw std::runtime_error("the program neither stopped nor ended");
+  }
+  return false;
+}
+
+void Started::resume() {
+  ::kill(pid_, SIGCONT);
+}
+
+bool Started::waitForOutput(const std::string& text) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+  while (result_.out.find(text) == std::string::npos) {
+    if (fds_[0] < 0 || Clock::now() > deadline) return false;
+    readOutput(100);
+  }
+  return true;
+}
+
+void Started::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
+RunResult Started::finish() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+  while (fds_[0] >= 0 || fds_[1] >= 0) {
+    readOutput(100);
+    if (Clock::now() > deadline && !ended_) {
+      ::kill(pid_, SIGKILL);
+      deadline = Clock::time_point::max();
+    }
+  }
+  if (!ended_) {
+    int wstatus = 0;
+    while (::waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    ended_ = true;
+    result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  }
+  return result_;
+}
+
+Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
+                   const RunOptions& options) {
+  std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
+  command.push_back(envOr("QUELM_BIN", QUELM_DEFAULT_BIN));
+  command.insert(command.end(), args.begin(), args.end());
+  return Started(command, cwd, options);
+}
+
+Started holdLikeARun(const std::string& path, const std::string& cwd) {
+  std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
+  command.push_back(envOr("QUELM_HOLDER", QUELM_DEFAULT_HOLDER));
+  command.push_back(path);
+  RunOptions options;
+  options.pipeInput = true;
+  Started holder(command, cwd, options);
+  if (!holder.waitForOutput("held")) throw std::runtime_error("the helper did not hold " + path);
+  return holder;
+}
+
+RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
+                   const RunOptions& options) {
+  return startQuelm(args, cwd, options).finish();
 }
 
 }  // namespace e2e

@@ -16,6 +16,7 @@ struct RunOptions {
   std::vector<std::string> env;  // NAME=value, added to the environment
   bool dropPrivileges = false;   // run as nobody when the tests run as root
   long long fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+  bool pipeInput = false;        // standard input from a pipe the test closes, not /dev/null
 };
 
 // A directory of its own for one test, removed afterwards.
@@ -36,7 +37,49 @@ class Scratch {
   std::string path_;
 };
 
-// Runs the program (QUELM_BIN, behind QUELM_RUNNER if set) with args, in directory cwd.
+// A run of the program going on in the background, for tests that act while it stands still.
+// One that is neither finished nor ended by itself is killed when this goes.
+class Started {
+ public:
+  Started(const std::vector<std::string>& command, const std::string& cwd,
+          const RunOptions& options);
+  Started(Started&& other) noexcept;
+  ~Started();
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  Started& operator=(Started&&) = delete;
+
+  // Waits until the program stops itself (SIGSTOP) or ends: true if it stopped.
+  bool waitUntilStopped();
+  // Lets a stopped program go on.
+  void resume();
+  // Reads the program's output until it holds text (true) or the program ends (false).
+  bool waitForOutput(const std::string& text);
+  // Closes the program's standard input (with RunOptions::pipeInput).
+  void closeInput();
+  // Waits for the program's end, collecting its output; a run that takes more than a minute is
+  // killed (status 128 + 9).
+  RunResult finish();
+
+ private:
+  void readOutput(int timeoutMs);
+  int pid_ = -1;
+  int fds_[2] = {-1, -1};
+  int input_ = -1;
+  bool ended_ = false;
+  RunResult result_;
+};
+
+// Starts the program (QUELM_BIN, behind QUELM_RUNNER if set) with args, in directory cwd.
+Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
+                   const RunOptions& options = {});
+
+// Starts a helper that holds the file at path (relative to cwd) as a run holds its copy, and
+// returns once it does; closing its input lets it go. QUELM_HOLDER (behind QUELM_RUNNER) names
+// the helper built for the platform under test.
+Started holdLikeARun(const std::string& path, const std::string& cwd);
+
+// Runs the program with args in directory cwd, to its end.
 RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options = {});
 

@@ -6,10 +6,15 @@
 //       the n-th call of that operation fails with errno e, without being made
 //   QUELM_FAULT_ALWAYS=name:e    every call of that operation fails with errno e
 //   QUELM_FAULT_KILL_AT=n        the n-th intercepted call of any operation kills the process
+//   QUELM_FAULT_PAUSE_AT=n       the process stops itself (SIGSTOP) before its n-th intercepted
+//                                call, and makes the call once it is continued
 //   QUELM_FAULT_COUNT_FILE=path  at exit, "name count" lines for every operation called
+//   QUELM_FAULT_TRACE_FILE=path  at exit, the operations in the order they were called, one a
+//                                line (the first 65,536 of them)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -38,11 +43,13 @@ enum Op {
   kFstat,
   kLstat,
   kMmap,
+  kStat,
+  kFlock,
   kOpCount
 };
 const char* const kOpNames[kOpCount] = {"open",  "read",   "write",  "fsync",  "close",
                                         "link",  "rename", "unlink", "fchmod", "fchown",
-                                        "fstat", "lstat",  "mmap"};
+                                        "fstat", "lstat",  "mmap",   "stat",   "flock"};
 
 long counts[kOpCount];
 long totalCalls;
@@ -53,6 +60,9 @@ int failErrno;
 int alwaysOp = -1;
 int alwaysErrno;
 long killAt;
+long pauseAt;
+constexpr long kTraceRoom = 65536;
+unsigned char trace[kTraceRoom];
 
 int opByName(const char* name, std::size_t length) {
   for (int i = 0; i < kOpCount; ++i) {
@@ -78,14 +88,25 @@ void configure() {
     }
   }
   if (const char* kill = std::getenv("QUELM_FAULT_KILL_AT")) killAt = std::atol(kill);
+  if (const char* pause = std::getenv("QUELM_FAULT_PAUSE_AT")) pauseAt = std::atol(pause);
+}
+
+// Calls made before the program's own start-up (a sanitizer's runtime setting itself up) are
+// neither counted nor acted on: stopping or failing them tests the runtime, not the program.
+bool started;
+__attribute__((constructor)) void start() {
+  started = true;
 }
 
 // Counts a call; true (with errno set) when it is to fail instead of being made.
 bool intercept(Op op) {
+  if (!started) return false;
   if (!configured) configure();
   ++counts[op];
+  if (totalCalls < kTraceRoom) trace[totalCalls] = static_cast<unsigned char>(op);
   ++totalCalls;
   if (killAt > 0 && totalCalls == killAt) ::kill(::getpid(), SIGKILL);
+  if (pauseAt > 0 && totalCalls == pauseAt) ::kill(::getpid(), SIGSTOP);
   if (op == alwaysOp) {
     errno = alwaysErrno;
     return true;
@@ -103,13 +124,20 @@ F real(const char* name) {
 }
 
 __attribute__((destructor)) void writeCounts() {
-  const char* path = std::getenv("QUELM_FAULT_COUNT_FILE");
-  if (path == nullptr) return;
-  std::FILE* f = std::fopen(path, "w");
-  if (f == nullptr) return;
-  for (int i = 0; i < kOpCount; ++i) std::fprintf(f, "%s %ld\n", kOpNames[i], counts[i]);
-  std::fprintf(f, "total %ld\n", totalCalls);
-  std::fclose(f);
+  if (const char* path = std::getenv("QUELM_FAULT_COUNT_FILE")) {
+    if (std::FILE* f = std::fopen(path, "w")) {
+      for (int i = 0; i < kOpCount; ++i) std::fprintf(f, "%s %ld\n", kOpNames[i], counts[i]);
+      std::fprintf(f, "total %ld\n", totalCalls);
+      std::fclose(f);
+    }
+  }
+  if (const char* path = std::getenv("QUELM_FAULT_TRACE_FILE")) {
+    if (std::FILE* f = std::fopen(path, "w")) {
+      for (long i = 0; i < totalCalls && i < kTraceRoom; ++i)
+        std::fprintf(f, "%s\n", kOpNames[trace[i]]);
+      std::fclose(f);
+    }
+  }
 }
 
 }  // namespace
@@ -204,6 +232,22 @@ int fstat(int fd, struct stat* st) {
 int lstat(const char* path, struct stat* st) {
   if (intercept(kLstat)) return -1;
   return real<int (*)(const char*, struct stat*)>("lstat")(path, st);
+}
+
+// stat64 is the same call under its large-file name.
+int stat(const char* path, struct stat* st) {
+  if (intercept(kStat)) return -1;
+  return real<int (*)(const char*, struct stat*)>("stat")(path, st);
+}
+
+int stat64(const char* path, struct stat64* st) {
+  if (intercept(kStat)) return -1;
+  return real<int (*)(const char*, struct stat64*)>("stat64")(path, st);
+}
+
+int flock(int fd, int operation) {
+  if (intercept(kFlock)) return -1;
+  return real<int (*)(int, int)>("flock")(fd, operation);
 }
 
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {

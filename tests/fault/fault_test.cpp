@@ -14,30 +14,20 @@
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
+#include "fault/accounts.h"
 
 namespace {
 
 using e2e::RunResult;
 using e2e::Scratch;
 
-const char kGmList[] = "Admin\r\n";
-const char kDirty[] =
-    "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPLEVEL=2\r\nPRIV=0200\r\nPASSWORD=sparrow\r\n";
-const char kFiltered[] = "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\n";
+using fixtures::bigAccounts;
+using fixtures::kDirty;
+using fixtures::kFiltered;
+using fixtures::kGmList;
+
 const char kClean[] = "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\n";
 const char kEarlierBackup[] = "an earlier backup\r\n";
-
-// A file of a few megabytes, large enough (over 4 MiB) to be mapped window by window, so that
-// reading and writing take many calls, each of which can fail.
-std::string bigAccounts(bool filtered) {
-  std::string text;
-  for (int i = 0; i < 90000; ++i) {
-    text += "[user" + std::to_string(i) + "]\r\nPASSWORD=secret" + std::to_string(i) + "\r\n";
-    if (i % 997 == 0 && !filtered) text += "PLEVEL=4\r\n";
-    text += "LASTIP=192.0.2." + std::to_string(i % 250) + "\r\n";
-  }
-  return text;
-}
 
 struct Scenario {
   const char* name;

@@ -1,0 +1,265 @@
+// Pauses the program before each of its calls in turn, lets another writer act on the same files
+// (another run in the same working directory, another run on the same account file, the server
+// saving its account file), lets the program go on, and checks that no account file was lost or
+// misplaced and that the exit status tells the truth.
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "e2e/harness.h"
+#include "fault/accounts.h"
+
+namespace {
+
+using e2e::RunResult;
+using e2e::Scratch;
+
+// An account file's contents before and after filtering.
+struct Contents {
+  std::string old;
+  std::string filtered;
+};
+
+const Contents kShardA = {fixtures::kDirty, fixtures::kFiltered};
+const Contents kShardB = {"[Admin]\r\nPLEVEL=7\r\n[wren]\r\nPRIV=ffff\r\nPASSWORD=b\r\n[ash]\r\n",
+                          "[Admin]\r\nPLEVEL=7\r\n[wren]\r\nPASSWORD=b\r\n[ash]\r\n"};
+// What the server saves over kShardA: longer, and shorter.
+const Contents kSavedLonger = {kShardA.old + "[newbie]\r\nPASSWORD=fresh\r\n",
+                               kShardA.filtered + "[newbie]\r\nPASSWORD=fresh\r\n"};
+const Contents kSavedShorter = {"[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPLEVEL=3\r\n",
+                                "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\n"};
+
+enum class Writer {
+  RunHere,          // another run on another account file, in the same working directory
+  RunOnSameFile,    // another run on the same account file, from another working directory
+  SaveRenamedOver,  // the server saves a new file and renames it over the account file
+  SaveRewritten,    // the server rewrites the account file in place
+};
+
+struct Scenario {
+  const char* name;
+  Writer writer;
+  bool overlapping = false;  // the other run is itself paused, for a spread of its calls
+  bool big = false;          // files read through the memory mapping
+  bool shorter = false;      // the save is shorter than the file it replaces
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) {
+  *os << s.name;
+}
+
+Contents firstShard(const Scenario& s) {
+  if (!s.big) return kShardA;
+  return {fixtures::bigAccounts(false), fixtures::bigAccounts(true)};
+}
+
+Contents savedShard(const Scenario& s) {
+  if (!s.big) return s.shorter ? kSavedShorter : kSavedLonger;
+  int users = s.shorter ? 60000 : 91000;
+  return {fixtures::bigAccounts(false, users), fixtures::bigAccounts(true, users)};
+}
+
+e2e::RunOptions withShim(std::vector<std::string> env) {
+  e2e::RunOptions options;
+  options.env = {std::string("LD_PRELOAD=") + QUELM_FAULT_SHIM,
+                 "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+  options.env.insert(options.env.end(), env.begin(), env.end());
+  return options;
+}
+
+// A run of the program on account in directory work, stopping itself before its pauseAt-th
+// call (0: never).
+e2e::Started start(const std::string& account, const Scratch& work, long pauseAt) {
+  std::vector<std::string> env;
+  if (pauseAt > 0) env.push_back("QUELM_FAULT_PAUSE_AT=" + std::to_string(pauseAt));
+  return e2e::startQuelm({account, "gm.txt"}, work.path(), withShim(env));
+}
+
+// The calls of a run left alone, in order.
+std::vector<std::string> callsOf(const Contents& accounts) {
+  Scratch dir;
+  dir.write("accounts.scp", accounts.old);
+  dir.write("gm.txt", fixtures::kGmList);
+  e2e::runQuelm({"accounts.scp", "gm.txt"}, dir.path(),
+                withShim({"QUELM_FAULT_TRACE_FILE=" + (dir / "trace")}));
+  std::vector<std::string> calls;
+  std::ifstream in(dir / "trace");
+  for (std::string op; in >> op;) calls.push_back(op);
+  return calls;
+}
+
+bool printedDone(const RunResult& r) {
+  return r.out.find("Done,") != std::string::npos;
+}
+
+// What must hold for a run that had its account file to itself.
+void checkOwnFile(const RunResult& r, const std::string& account, const Contents& c) {
+  SCOPED_TRACE(account + ": status " + std::to_string(r.status) + ", stderr: " + r.err);
+  ASSERT_TRUE(r.status == 1 || r.status == 2) << "ended by a signal, or hung";
+  std::string now = e2e::readFile(account);
+  bool backup = e2e::fileExists(account + ".old");
+  if (r.status == 1) {
+    EXPECT_TRUE(printedDone(r));
+    EXPECT_TRUE(now == c.filtered) << "not its own filtered contents";
+    EXPECT_TRUE(backup && e2e::readFile(account + ".old") == c.old) << "the backup is not its own";
+  } else {
+    EXPECT_FALSE(printedDone(r));
+    EXPECT_FALSE(r.err.empty()) << "status 2 without a report";
+    EXPECT_TRUE(now == c.old) << "status 2 with the account file changed";
+    EXPECT_FALSE(backup) << "status 2 left a backup behind";
+  }
+}
+
+// What must hold for two runs on one account file: at most one replaced it, and then with its
+// filtered contents and the original as the backup. A run that read the filtered file is clean.
+void checkSharedFile(const RunResult (&runs)[2], const std::string& account, const Contents& c) {
+  int replaced = 0;
+  for (const RunResult& r : runs) {
+    SCOPED_TRACE("status " + std::to_string(r.status) + ", stderr: " + r.err);
+    ASSERT_TRUE(r.status >= 0 && r.status <= 2) << "ended by a signal, or hung";
+    EXPECT_EQ(printedDone(r), r.status == 1);
+    EXPECT_TRUE(r.status != 2 || !r.err.empty()) << "status 2 without a report";
+    replaced += r.status == 1;
+  }
+  EXPECT_LE(replaced, 1) << "both runs replaced the account file";
+  bool backup = e2e::fileExists(account + ".old");
+  EXPECT_TRUE(e2e::readFile(account) == (replaced > 0 ? c.filtered : c.old));
+  EXPECT_EQ(backup, replaced > 0);
+  EXPECT_TRUE(!backup || e2e::readFile(account + ".old") == c.old);
+}
+
+// What must hold after the server saved while the run stood before its pausedAt-th call. The
+// save is never lost: it is at the account file's path, or the run read it and its filtered
+// form is in place with the save as the backup. The one exception is a save in the moment
+// between the run's last look at the account file and its rename (the call window).
+void checkSave(const RunResult& r, const std::string& account, const Contents& old,
+               const Contents& saved, long pausedAt, long window) {
+  SCOPED_TRACE("paused before call " + std::to_string(pausedAt) + ", status " +
+               std::to_string(r.status) + ", stderr: " + r.err);
+  ASSERT_TRUE(r.status == 1 || r.status == 2) << "ended by a signal, or hung";
+  std::string now = e2e::readFile(account);
+  bool hasBackup = e2e::fileExists(account + ".old");
+  std::string backup = hasBackup ? e2e::readFile(account + ".old") : "";
+  if (r.status == 2) {
+    EXPECT_FALSE(printedDone(r));
+    EXPECT_FALSE(r.err.empty()) << "status 2 without a report";
+    EXPECT_TRUE(now == saved.old) << "the save is lost";
+    EXPECT_FALSE(hasBackup) << "status 2 left a backup behind";
+    return;
+  }
+  EXPECT_TRUE(printedDone(r));
+  bool readTheSave = now == saved.filtered && backup == saved.old;
+  bool savedAfter = pausedAt > window && now == saved.old && backup == old.old;
+  bool inTheWindow = pausedAt == window && now == old.filtered;
+  EXPECT_TRUE(readTheSave || savedAfter || inTheWindow) << "the save is lost or misplaced";
+}
+
+void saveOver(const std::string& account, const Scenario& s, const std::string& bytes) {
+  if (s.writer == Writer::SaveRewritten) {
+    e2e::writeFile(account, bytes);  // truncates and writes the same file
+    return;
+  }
+  std::string fresh = account + ".saving";
+  e2e::writeFile(fresh, bytes);
+  ASSERT_EQ(::rename(fresh.c_str(), account.c_str()), 0);
+}
+
+// The other run's pause points: a spread over its calls.
+std::vector<long> spreadOver(long calls) {
+  std::vector<long> points;
+  for (long m : {1L, calls / 4, calls / 2, 3 * calls / 4, calls - 2, calls}) {
+    if (m > 0 && (points.empty() || m > points.back())) points.push_back(m);
+  }
+  return points;
+}
+
+int interleavings = 0;
+
+class SharedDisk : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SharedDisk, NoAccountFileIsLostOrMisplaced) {
+  const Scenario& s = GetParam();
+  const Contents first = firstShard(s);
+  std::vector<std::string> calls = callsOf(first);
+  ASSERT_GT(calls.size(), 10u) << "the fault library was not loaded";
+  long total = static_cast<long>(calls.size());
+  long window = 0;  // the rename that puts the copy in place: the last one
+  for (long i = 0; i < total; ++i) {
+    if (calls[i] == "rename") window = i + 1;
+  }
+  ASSERT_GT(window, 0);
+  const bool isRun = s.writer == Writer::RunHere || s.writer == Writer::RunOnSameFile;
+  const Contents second = s.writer == Writer::RunHere ? kShardB : first;
+  std::vector<long> otherPauses = {0};
+  if (s.overlapping) otherPauses = spreadOver(static_cast<long>(callsOf(second).size()));
+
+  for (long n = 1; n <= total; ++n) {
+    for (long m : otherPauses) {
+      Scratch save, work, otherWork;
+      std::string account = save / "a.scp";
+      e2e::writeFile(account, first.old);
+      work.write("gm.txt", fixtures::kGmList);
+      otherWork.write("gm.txt", fixtures::kGmList);
+      ++interleavings;
+      e2e::Started run = start(account, work, n);
+      bool paused = run.waitUntilStopped();
+      if (!isRun) {
+        Contents saved = savedShard(s);
+        saveOver(account, s, saved.old);
+        if (paused) run.resume();
+        checkSave(run.finish(), account, first, saved, n, window);
+        if (HasFailure()) return;
+        continue;
+      }
+      std::string otherAccount = account;
+      if (s.writer == Writer::RunHere) {
+        otherAccount = save / "b.scp";
+        e2e::writeFile(otherAccount, second.old);
+      }
+      const Scratch& where = s.writer == Writer::RunHere ? work : otherWork;
+      e2e::Started other = start(otherAccount, where, m);
+      bool otherPaused = m > 0 && other.waitUntilStopped();
+      if (paused) run.resume();
+      RunResult results[2];
+      results[0] = run.finish();
+      if (otherPaused) other.resume();
+      results[1] = other.finish();
+      SCOPED_TRACE("first paused before call " + std::to_string(n) + ", the other before " +
+                   std::to_string(m));
+      if (s.writer == Writer::RunHere) {
+        checkOwnFile(results[0], account, first);
+        checkOwnFile(results[1], otherAccount, second);
+        EXPECT_TRUE(results[0].status == 1 || results[1].status == 1) << "neither run finished";
+      } else {
+        checkSharedFile(results, account, first);
+      }
+      if (HasFailure()) return;
+    }
+  }
+  std::printf("%s: %d interleavings so far\n", s.name, interleavings);
+}
+
+const Scenario kScenarios[] = {
+    {"RunHereWhileFirstPaused", Writer::RunHere},
+    {"RunHereBothPaused", Writer::RunHere, true},
+    {"RunOnSameFileWhileFirstPaused", Writer::RunOnSameFile},
+    {"RunOnSameFileBothPaused", Writer::RunOnSameFile, true},
+    {"SaveRenamedOver", Writer::SaveRenamedOver},
+    {"SaveRewrittenLonger", Writer::SaveRewritten},
+    {"SaveRewrittenShorter", Writer::SaveRewritten, false, false, true},
+    {"LargeSaveRenamedOver", Writer::SaveRenamedOver, false, true},
+    {"LargeSaveRewrittenLonger", Writer::SaveRewritten, false, true},
+    {"LargeSaveRewrittenShorter", Writer::SaveRewritten, false, true, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Writers, SharedDisk, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
