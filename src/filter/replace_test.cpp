@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "filter/scan.h"
+#include "sys/platform.h"
 
 namespace {
 
@@ -32,8 +33,10 @@ std::string read(const fs::path& path) {
 class ReplaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Test processes run side by side: a directory of this process and this test.
     dir_ = fs::temp_directory_path() /
-           ("quelm-replace-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+           ("quelm-" + std::to_string(sys::processId()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     cwd_ = fs::current_path();
