@@ -10,12 +10,12 @@
 #include "filter/scan.h"
 #include "filter/section.h"
 #include "roster/gm_list.h"
-#include "sys/line_reader.h"
-#include "sys/text_writer.h"
+#include "text/line_reader.h"
+#include "text/text_writer.h"
 
 namespace {
 
-class MemorySource : public sys::ByteSource {
+class MemorySource : public text::ByteSource {
  public:
   explicit MemorySource(const std::string& data) : data_(data) {}
   std::int64_t read(void* buffer, std::size_t size) override {
@@ -30,7 +30,7 @@ class MemorySource : public sys::ByteSource {
   std::size_t pos_ = 0;
 };
 
-class NullSink : public sys::ByteSink {
+class NullSink : public text::ByteSink {
  public:
   bool writeAll(const void*, std::size_t) override { return true; }
 };
@@ -64,10 +64,10 @@ void BM_ReadPieces(benchmark::State& state) {
   const std::string& text = accounts();
   for (auto _ : state) {
     MemorySource source(text);
-    sys::LineReader reader(source);
-    sys::Piece piece;
+    text::LineReader reader(source);
+    text::Piece piece;
     std::size_t n = 0;
-    while (reader.next(piece) == sys::LineReader::Status::Piece) n += piece.size;
+    while (reader.next(piece) == text::LineReader::Status::Piece) n += piece.size;
     benchmark::DoNotOptimize(n);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
@@ -81,7 +81,7 @@ void BM_QuietRun(benchmark::State& state) {
   for (auto _ : state) {
     std::size_t done = 0;
     while (done + 65 < text.size()) {
-      std::size_t n = sys::quietRunLength(text.data() + done, text.size() - done);
+      std::size_t n = text::quietRunLength(text.data() + done, text.size() - done);
       if (n == 0) break;
       done += n;
     }
@@ -140,7 +140,7 @@ void BM_FilterAccounts(benchmark::State& state) {
   for (auto _ : state) {
     MemorySource source(text);
     NullSink sink;
-    sys::TextWriter writer(sink);
+    text::TextWriter writer(sink);
     benchmark::DoNotOptimize(filterAccounts(source, writer, reports));
   }
   std::fclose(reports);

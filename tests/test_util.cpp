@@ -60,7 +60,7 @@ bool StringSink::writeAll(const void* bytes, std::size_t size) {
   return true;
 }
 
-std::string decodedText(const sys::Piece& piece) {
+std::string decodedText(const text::Piece& piece) {
   std::string text(piece.data, piece.size);
   if (piece.fileForm) text.erase(text.size() - 2, 1);  // the CR of its CR LF
   return text;
@@ -68,10 +68,10 @@ std::string decodedText(const sys::Piece& piece) {
 
 std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk, std::size_t block) {
   StringSource source(input, chunk);
-  sys::LineReader reader(source, block);
+  text::LineReader reader(source, block);
   std::vector<ReadPiece> pieces;
-  sys::Piece piece;
-  while (reader.next(piece) == sys::LineReader::Status::Piece) {
+  text::Piece piece;
+  while (reader.next(piece) == text::LineReader::Status::Piece) {
     pieces.push_back({decodedText(piece), piece.startsLine});
   }
   return pieces;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "sys/line_reader.h"
-#include "sys/text_writer.h"
+#include "text/line_reader.h"
+#include "text/text_writer.h"
 
 namespace testing_util {
 
@@ -16,7 +16,7 @@ extern const sys::ErrorCode kReadError;
 extern const sys::ErrorCode kDiskFull;
 
 // Hands out a string in reads of at most chunk bytes; can fail once failAt bytes are read.
-class StringSource : public sys::ByteSource {
+class StringSource : public text::ByteSource {
  public:
   explicit StringSource(std::string data, std::size_t chunk = 1 << 20,
                         std::size_t failAt = std::string::npos)
@@ -31,7 +31,7 @@ class StringSource : public sys::ByteSource {
 };
 
 // Collects what is written; refuses writes once more than limit bytes would be held.
-class StringSink : public sys::ByteSink {
+class StringSink : public text::ByteSink {
  public:
   explicit StringSink(std::size_t limit = std::string::npos) : limit_(limit) {}
   bool writeAll(const void* data, std::size_t size) override;
@@ -43,7 +43,7 @@ class StringSink : public sys::ByteSink {
 };
 
 // The decoded text of a piece: what it holds once the reader's rules are applied.
-std::string decodedText(const sys::Piece& piece);
+std::string decodedText(const text::Piece& piece);
 
 struct ReadPiece {
   std::string text;

@@ -14,12 +14,12 @@
 namespace {
 
 // The text of a raw CR LF line (which holds no other CR or LF): everything before them.
-std::string_view untilLineEnd(const sys::Piece& piece) {
+std::string_view untilLineEnd(const text::Piece& piece) {
   return {piece.data, piece.size - 2};
 }
 
 // The text of a line: the piece up to its first CR or LF, and never past a NUL.
-std::string_view lineText(const sys::Piece& piece) {
+std::string_view lineText(const text::Piece& piece) {
   if (piece.fileForm) {
     std::string_view text = untilLineEnd(piece);
     return text.substr(0, text.find('\0'));
@@ -49,7 +49,7 @@ class Scan {
   explicit Scan(std::FILE* reports) : reports_(reports) {}
 
   // Looks at the line a piece begins; true if the line is to be left out.
-  bool dropsLine(const sys::Piece& piece) {
+  bool dropsLine(const text::Piece& piece) {
     char first = piece.data[0];
     if (first == '[') return enterSection(piece);
     // Most lines are settings the filter has no interest in; one byte tells.
@@ -81,7 +81,7 @@ class Scan {
   void keepHeader() { header(); }
 
  private:
-  bool enterSection(const sys::Piece& piece) {
+  bool enterSection(const text::Piece& piece) {
     // A header short enough to be well formed is taken to its line end: a NUL in it stops the
     // search for the name as surely as the end of the text does, and the header is printed with
     // %s, which stops there too. Anything else is cut at its NUL first.
@@ -145,11 +145,11 @@ class Scan {
 
 // Hands the writer the plain lines the reader had ready, less those the scan drops: the kept
 // lines between two dropped ones go out as one run.
-void filterPlainLines(const sys::PlainLines& lines, Scan& scan, sys::TextWriter& output) {
-  sys::Piece run;
+void filterPlainLines(const text::PlainLines& lines, Scan& scan, text::TextWriter& output) {
+  text::Piece run;
   run.fileForm = true;
   run.data = lines.base + lines.begin;
-  sys::Piece line;
+  text::Piece line;
   line.fileForm = true;
   for (std::size_t i = 0; i < lines.lookCount; ++i) {
     line.data = lines.base + lines.looks[i].start;
@@ -170,16 +170,16 @@ void filterPlainLines(const sys::PlainLines& lines, Scan& scan, sys::TextWriter&
 
 }  // namespace
 
-std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std::FILE* reports) {
-  sys::LineReader reader(input);
+std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, std::FILE* reports) {
+  text::LineReader reader(input);
   Scan scan(reports);
   reader.onBufferReuse([&output, &scan] {
     output.releaseBlock();
     scan.keepHeader();
   });
   bool dropping = false;
-  sys::Piece piece;
-  sys::PlainLines lines;
+  text::Piece piece;
+  text::PlainLines lines;
   for (;;) {
     // The common case: many whole CR LF lines at once, only those that need a look one by one.
     if (reader.nextPlainLines(lines)) {
@@ -187,9 +187,9 @@ std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std
       if (output.failed()) break;
       continue;
     }
-    sys::LineReader::Status status = reader.next(piece);
-    if (status == sys::LineReader::Status::End) break;
-    if (status == sys::LineReader::Status::Error) {
+    text::LineReader::Status status = reader.next(piece);
+    if (status == text::LineReader::Status::End) break;
+    if (status == text::LineReader::Status::Error) {
       sys::reportSystemError("fread(acctFile)", reader.error());
       return -1;
     }
@@ -251,9 +251,9 @@ std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy) {
   std::uint64_t accountSize = 0;
   if (account.size(accountSize)) temp.reserveSpace(accountSize);
 
-  sys::FileSource source(account, "fread(acctFile)");
-  sys::FileSink sink(temp);
-  sys::TextWriter writer(sink);
+  text::FileSource source(account, "fread(acctFile)");
+  text::FileSink sink(temp);
+  text::TextWriter writer(sink);
   std::int64_t violations = filterAccounts(source, writer, stdout);
   if (violations < 0) return fail(nullptr, 0);
   account.close();

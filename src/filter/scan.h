@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "sys/line_reader.h"
 #include "sys/platform.h"
-#include "sys/text_writer.h"
+#include "text/line_reader.h"
+#include "text/text_writer.h"
 
 // The filtered copy, in the working directory.
 inline constexpr const char* kTempFileName = "..newaccu.scp";
@@ -30,4 +30,4 @@ std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy);
 
 // The pass itself, from any source into any writer, with its reports going to reports.
 // Returns the number of violations, or -1 after reporting a read or write failure.
-std::int64_t filterAccounts(sys::ByteSource& input, sys::TextWriter& output, std::FILE* reports);
+std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, std::FILE* reports);

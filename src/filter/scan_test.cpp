@@ -125,7 +125,7 @@ ScanOutcome runScan(const std::string& input, std::size_t chunk = 1 << 20) {
   EXPECT_EQ(readGmList(gm), 0);
   testing_util::StringSource source(input, chunk);
   testing_util::StringSink sink;
-  sys::TextWriter writer(sink);
+  text::TextWriter writer(sink);
   testing_util::CapturedFile reports;
   std::int64_t violations = filterAccounts(source, writer, reports.get());
   clearGmList();
@@ -167,7 +167,7 @@ TEST(Scan, ReadErrorFailsThePass) {
   for (int i = 0; i < 2000; ++i) input += "[tobin]\r\nPLEVEL=1\r\n";
   testing_util::StringSource source(input, 4096, 10000);
   testing_util::StringSink sink;
-  sys::TextWriter writer(sink);
+  text::TextWriter writer(sink);
   testing_util::CapturedFile reports;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
@@ -180,7 +180,7 @@ TEST(Scan, WriteErrorFailsThePass) {
   for (int i = 0; i < 2000; ++i) input += "[tobin]\r\nPASSWORD=1\r\n";
   testing_util::StringSource source(input);
   testing_util::StringSink sink(1000);
-  sys::TextWriter writer(sink, 512);
+  text::TextWriter writer(sink, 512);
   testing_util::CapturedFile reports;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);

@@ -1,14 +1,14 @@
 #include "filter/section.h"
 
 #include "roster/gm_list.h"
-#include "sys/byte_set.h"
+#include "text/byte_set.h"
 
 namespace {
 
 // The bytes that end the search for the name: its "]", and those that make the header broken
 // when they come first. Every header of the account file passes through here: one look-up a
 // byte beats six comparisons.
-constexpr sys::ByteSet kNameEnds{']', '\r', '\n', ' ', '\t', '\0'};
+constexpr text::ByteSet kNameEnds{']', '\r', '\n', ' ', '\t', '\0'};
 
 }  // namespace
 

@@ -25,9 +25,9 @@ bool isOnGmList(std::string_view name);
 // Forgets the whole list, for tests and the fuzzer that load several lists in one process.
 void clearGmList();
 
-namespace sys {
+namespace text {
 class ByteSource;
 }
 
 // loadGmList's reading step, from any source of bytes.
-int readGmList(sys::ByteSource& source);
+int readGmList(text::ByteSource& source);

@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-namespace sys {
+namespace text {
 
 class ByteSet {
  public:
@@ -17,4 +17,4 @@ class ByteSet {
   bool has_[256];
 };
 
-}  // namespace sys
+}  // namespace text

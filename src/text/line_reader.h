@@ -1,14 +1,6 @@
-// Reads a text file the way the tool's files have always been read: in pieces of at most 254
-// characters, with its carriage-return rule, so that every platform sees the same pieces.
-//
-// The rules, byte by byte:
-//  - A carriage return (0x0D) is dropped and the byte after it is taken instead, whatever it is:
-//    CR LF reads as LF, a lone CR vanishes, CR CR reads as one CR, a final CR is lost.
-//  - A 0x1A byte is dropped wherever it stands (also right after a CR), and the reading goes on
-//    afresh after it. Only the real end of the file ends the reading.
-//  - A piece ends after a line feed, which it keeps, after 254 characters, or at the end of the
-//    file. A longer line therefore arrives as several pieces; only the first begins the line.
-// A NUL byte is an ordinary byte here; the consumers end their texts at it.
+// Reads a text file the way the tool's files have always been read (rules.h, "Reading"): in pieces
+// of at most 254 characters, with its carriage-return and 0x1A rules, so that every platform sees
+// the same pieces.
 //
 // For speed the reader hands out pieces straight from its block buffer where it can. A line that
 // ends in CR LF and holds no other CR or 0x1A is handed out as its raw bytes, CR included: those
@@ -23,8 +15,10 @@
 #include <vector>
 
 #include "sys/platform.h"
+#include "text/classify.h"
+#include "text/rules.h"
 
-namespace sys {
+namespace text {
 
 // Where the reader's bytes come from: a file, or memory in tests.
 class ByteSource {
@@ -47,7 +41,7 @@ class FileSource : public ByteSource {
  public:
   // With readLabel, a large regular file is shown through a memory mapping; should the file
   // shrink meanwhile, the process reports "readLabel: ..." and ends with status 2.
-  explicit FileSource(File& file, const char* readLabel = nullptr)
+  explicit FileSource(sys::File& file, const char* readLabel = nullptr)
       : file_(file), readLabel_(readLabel) {}
   std::int64_t read(void* buffer, std::size_t size) override { return file_.read(buffer, size); }
   std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data,
@@ -57,12 +51,9 @@ class FileSource : public ByteSource {
   }
 
  private:
-  File& file_;
+  sys::File& file_;
   const char* readLabel_;
 };
-
-// The longest piece, in characters.
-inline constexpr std::size_t kMaxPieceChars = 254;
 
 struct Piece {
   const char* data = nullptr;
@@ -72,13 +63,6 @@ struct Piece {
   // True when data already is what the text writer would write for the piece (a CR LF line
   // handed out raw); false when data is decoded text whose final line feed still needs its CR.
   bool fileForm = false;
-};
-
-// A line that is not quiet (see quietRunLength): where it starts and, for a plain CR LF line of
-// at most 253 characters, where it ends (after its LF); 0 for any other.
-struct LoudLine {
-  std::uint32_t start;
-  std::uint32_t end;
 };
 
 // Whole plain CR LF lines (each at most 253 characters, CR, LF, so each one piece in file form)
@@ -109,7 +93,7 @@ class LineReader {
   bool nextPlainLines(PlainLines& lines);
 
   // The reason for Status::Error.
-  ErrorCode error() const { return error_; }
+  sys::ErrorCode error() const { return error_; }
 
   // Called before the block buffer is reused, so that whoever still points into it (the text
   // writer, holding on to a run of raw lines) can finish with it first.
@@ -130,7 +114,7 @@ class LineReader {
   std::size_t end_ = 0;
   bool eof_ = false;
   bool atLineStart_ = true;
-  ErrorCode error_ = 0;
+  sys::ErrorCode error_ = 0;
   char piece_[kMaxPieceChars + 2] = {};
   // For nextPlainLines: the lines from pos_ up to loudEnd_ are classified, and those that are
   // not quiet are listed in loud_ (offsets from loudBase_, where the stretch began), nextLoud_
@@ -144,25 +128,4 @@ class LineReader {
   std::function<void()> onReuse_;
 };
 
-// The index of the first LF, CR or 0x1A among the first n bytes at p, or n if none.
-std::size_t findLineSpecial(const char* p, std::size_t n);
-
-// The length of the longest run of whole lines at the start of the n bytes at p (which begin a
-// line) that are each at most 253 characters and CR LF, hold no other CR or 0x1A, and begin with
-// neither "[" nor "pl" or "pr" in any case. Only whole 64-byte blocks are looked at, so the run may
-// stop short of the last such line.
-std::size_t quietRunLength(const char* p, std::size_t n);
-
-// A version of the line classification: lists the lines that are not quiet in the sense above
-// among those that start in the n bytes at p (which begin a line): their offsets and, for plain
-// CR LF lines, their ends, in order, at most room of them, with their number in count. Returns the
-// offset up to which every line start is classified, a line start; once the room is taken, the
-// offset of the first loud line left out. Whole 64-byte blocks only, as above.
-using FindLoudLinesFunction = std::size_t (*)(const char* p, std::size_t n, LoudLine* loud,
-                                              std::size_t room, std::size_t& count);
-
-// Every version that this processor can run, the fastest first and the one without vector
-// instructions last: the reader uses the first, the tests hold them all to the same definition.
-std::vector<FindLoudLinesFunction> findLoudLinesVersions();
-
-}  // namespace sys
+}  // namespace text

@@ -1,9 +1,9 @@
-#include "sys/text_writer.h"
+#include "text/text_writer.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace sys {
+namespace text {
 
 TextWriter::TextWriter(ByteSink& sink, std::size_t bufferSize)
     : sink_(sink), capacity_(bufferSize < 512 ? 512 : bufferSize), buffer_(new char[capacity_]) {}
@@ -52,7 +52,7 @@ void TextWriter::addSpan(const char* data, std::size_t size) {
   if (spanCount_ > 0 && spans_[spanCount_ - 1].data + spans_[spanCount_ - 1].size == data) {
     spans_[spanCount_ - 1].size += size;
   } else {
-    if (spanCount_ == File::kMaxWriteSpans) writeSpans();
+    if (spanCount_ == sys::File::kMaxWriteSpans) writeSpans();
     spans_[spanCount_++] = {data, size};
   }
   pending_ += size;
@@ -62,7 +62,7 @@ void TextWriter::addSpan(const char* data, std::size_t size) {
 void TextWriter::append(const char* data, std::size_t size) {
   while (size > 0) {
     // Writing the spans empties the buffer, so it must not happen between the copy and its span.
-    if (used_ == capacity_ || spanCount_ == File::kMaxWriteSpans) writeSpans();
+    if (used_ == capacity_ || spanCount_ == sys::File::kMaxWriteSpans) writeSpans();
     std::size_t n = std::min({size, capacity_ - used_, roomInChunk()});
     char* at = buffer_.get() + used_;
     std::memcpy(at, data, n);
@@ -77,7 +77,7 @@ void TextWriter::writeSpans() {
   if (spanCount_ > 0 && !failed_) {
     if (!sink_.writeSpans(spans_, spanCount_)) {
       failed_ = true;
-      error_ = lastError();
+      error_ = sys::lastError();
     } else if (writebackEarly_ &&
                (written_ + pending_) / kWritebackEvery != written_ / kWritebackEvery) {
       sink_.startWriteback();
@@ -89,4 +89,4 @@ void TextWriter::writeSpans() {
   used_ = 0;
 }
 
-}  // namespace sys
+}  // namespace text

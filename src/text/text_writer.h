@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "sys/line_reader.h"
 #include "sys/platform.h"
+#include "text/line_reader.h"
 
-namespace sys {
+namespace text {
 
 // Where the writer's bytes go: a file, or memory in tests.
 class ByteSink {
@@ -19,7 +19,7 @@ class ByteSink {
   // Writes all bytes or fails with lastError() set.
   virtual bool writeAll(const void* data, std::size_t size) = 0;
   // Writes the spans in order, at most File::kMaxWriteSpans of them, or fails likewise.
-  virtual bool writeSpans(const WriteSpan* spans, std::size_t count) {
+  virtual bool writeSpans(const sys::WriteSpan* spans, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
       if (!writeAll(spans[i].data, spans[i].size)) return false;
     }
@@ -31,15 +31,15 @@ class ByteSink {
 
 class FileSink : public ByteSink {
  public:
-  explicit FileSink(File& file) : file_(file) {}
+  explicit FileSink(sys::File& file) : file_(file) {}
   bool writeAll(const void* data, std::size_t size) override { return file_.writeAll(data, size); }
-  bool writeSpans(const WriteSpan* spans, std::size_t count) override {
+  bool writeSpans(const sys::WriteSpan* spans, std::size_t count) override {
     return file_.writeSpans(spans, count);
   }
   void startWriteback() override { file_.startWriteback(); }
 
  private:
-  File& file_;
+  sys::File& file_;
 };
 
 class TextWriter {
@@ -67,7 +67,7 @@ class TextWriter {
   bool flush();
 
   bool failed() const { return failed_; }
-  ErrorCode error() const { return error_; }
+  sys::ErrorCode error() const { return error_; }
 
   // The file is written in chunks of at most this size, none reaching past an offset that is a
   // multiple of it. Linux holds the data of a file being written in pieces of memory sized and
@@ -90,13 +90,13 @@ class TextWriter {
   std::size_t capacity_;
   std::unique_ptr<char[]> buffer_;  // decoded text; only appended to until the spans are written
   std::size_t used_ = 0;
-  WriteSpan spans_[File::kMaxWriteSpans];  // what is to be written, in order
+  sys::WriteSpan spans_[sys::File::kMaxWriteSpans];  // what is to be written, in order
   std::size_t spanCount_ = 0;
   std::size_t pending_ = 0;    // bytes in the spans
   std::uint64_t written_ = 0;  // bytes written before them: the offset in the file
   bool writebackEarly_ = false;
   bool failed_ = false;
-  ErrorCode error_ = 0;
+  sys::ErrorCode error_ = 0;
 };
 
-}  // namespace sys
+}  // namespace text

@@ -1,4 +1,4 @@
-#include "sys/text_writer.h"
+#include "text/text_writer.h"
 
 #include <random>
 #include <string>
@@ -15,7 +15,7 @@ using namespace std::string_literals;
 using testing_util::StringSink;
 using testing_util::StringSource;
 
-sys::Piece textPiece(const std::string& s) {
+text::Piece textPiece(const std::string& s) {
   return {s.data(), s.size(), true, false};
 }
 
@@ -30,7 +30,7 @@ TEST(TextWriter, WritesLineFeedAsCrLfAndEverythingElseUnchanged) {
   };
   for (const Case& c : cases) {
     StringSink sink;
-    sys::TextWriter writer(sink);
+    text::TextWriter writer(sink);
     writer.put(textPiece(c.piece));
     ASSERT_TRUE(writer.flush());
     EXPECT_EQ(sink.data, c.written) << c.piece;
@@ -40,7 +40,7 @@ TEST(TextWriter, WritesLineFeedAsCrLfAndEverythingElseUnchanged) {
 TEST(TextWriter, WritesAdjacentRawPiecesInOneGoAndKeepsOrder) {
   std::string block = "one\r\ntwo\r\nthree\r\n";
   StringSink sink;
-  sys::TextWriter writer(sink);
+  text::TextWriter writer(sink);
   writer.put({block.data(), 5, true, true});
   writer.put({block.data() + 5, 5, true, true});
   writer.put(textPiece("mid\n"));
@@ -51,7 +51,7 @@ TEST(TextWriter, WritesAdjacentRawPiecesInOneGoAndKeepsOrder) {
 
 TEST(TextWriter, WriteFailureIsKeptAndReported) {
   StringSink sink(10);
-  sys::TextWriter writer(sink, 512);
+  text::TextWriter writer(sink, 512);
   std::string line(100, 'a');
   line += '\n';
   for (int i = 0; i < 20; ++i) writer.put(textPiece(line));
@@ -67,7 +67,7 @@ TEST(TextWriter, KeepsOrderAcrossManyBatches) {
   for (int i = 0; i < 3000; ++i) block += "raw" + std::to_string(i) + "\r\n";
   for (std::size_t bufferSize : {std::size_t{512}, std::size_t{1} << 16}) {
     StringSink sink;
-    sys::TextWriter writer(sink, bufferSize);
+    text::TextWriter writer(sink, bufferSize);
     // Text first, so that a batch fills up on text as well as on raw pieces.
     writer.put(textPiece("first\n"));
     std::string expected = "first\r\n";
@@ -101,7 +101,7 @@ class ChunkSink : public StringSink {
 // However the pieces come, no write reaches past a chunk boundary, and where nothing else asks
 // for a write (a released block, a full batch), each one fills its chunk.
 TEST(TextWriter, WritesWithinAlignedChunks) {
-  constexpr std::size_t kChunk = sys::TextWriter::kChunk;
+  constexpr std::size_t kChunk = text::TextWriter::kChunk;
   std::string block;
   for (int i = 0; block.size() < 5 * kChunk; ++i) block += "line" + std::to_string(i) + "\r\n";
   struct Case {
@@ -118,7 +118,7 @@ TEST(TextWriter, WritesWithinAlignedChunks) {
   };
   for (const Case& c : cases) {
     ChunkSink sink;
-    sys::TextWriter writer(sink);
+    text::TextWriter writer(sink);
     std::string expected;
     int pieces = 0;
     for (std::size_t at = 0; at < block.size(); ++pieces) {
@@ -168,12 +168,12 @@ TEST(TextWriter, CopiesThroughTheReaderByTheRules) {
       for (char c : piece.text) expected += c == '\n' ? "\r\n"s : std::string(1, c);
     }
     StringSource source(input, 97);
-    sys::LineReader reader(source, 600);
+    text::LineReader reader(source, 600);
     StringSink sink;
-    sys::TextWriter writer(sink, 700);
+    text::TextWriter writer(sink, 700);
     reader.onBufferReuse([&writer] { writer.releaseBlock(); });
-    sys::Piece piece;
-    while (reader.next(piece) == sys::LineReader::Status::Piece) writer.put(piece);
+    text::Piece piece;
+    while (reader.next(piece) == text::LineReader::Status::Piece) writer.put(piece);
     ASSERT_TRUE(writer.flush());
     ASSERT_EQ(sink.data, expected) << "round " << round;
   }

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   testing_util::StringSource source(accounts, 1 + size % 300);
   testing_util::StringSink sink;
-  sys::TextWriter writer(sink, 600);
+  text::TextWriter writer(sink, 600);
   char* reportText = nullptr;
   std::size_t reportSize = 0;
   std::FILE* reports = open_memstream(&reportText, &reportSize);
