@@ -222,7 +222,8 @@ std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy) {
 
   // Making the copy starts by removing the old one; were that the account file itself, its
   // only name would go with it.
-  if (account.isSameFileAs(kTempFileName)) {
+  sys::FileIdentity there;
+  if (sys::identityOf(kTempFileName, there) && there.isSameFile(copy.original)) {
     sys::reportFailure("fopen(tmpFile)", "..newaccu.scp is the account file itself");
     return -1;
   }

@@ -146,7 +146,8 @@ class File {
   // held. Fails with a cross-device error when to is on another volume.
   bool moveOver(const char* to);
 
-  // Removes the name this file was created under; the file goes once it is closed.
+  // Removes the file's name (the one it was created under, or moved to); the file goes once it
+  // is closed.
   bool discard();
 
   // Closes the file; the result says whether everything written reached the file.

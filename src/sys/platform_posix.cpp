@@ -59,8 +59,7 @@ Hold holdIfStillAt(int fd, const char* path) {
   struct stat mine, named;
   if (::fstat(fd, &mine) != 0) return Hold::Failed;
   if (::lstat(path, &named) != 0) return errno == ENOENT ? Hold::Gone : Hold::Failed;
-  bool same = mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
-  return same ? Hold::Held : Hold::Gone;
+  return identityFrom(mine).isSameFile(identityFrom(named)) ? Hold::Held : Hold::Gone;
 }
 
 void closeKeepingErrno(int fd) {

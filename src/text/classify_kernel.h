@@ -27,16 +27,6 @@
 namespace text {
 namespace {
 
-inline unsigned lowestBit(unsigned mask) {
-#if defined(_MSC_VER) && !defined(__clang__)
-  unsigned long bit;
-  _BitScanForward(&bit, mask);
-  return bit;
-#else
-  return static_cast<unsigned>(__builtin_ctz(mask));
-#endif
-}
-
 inline unsigned lowestBit64(std::uint64_t mask) {
 #if defined(_MSC_VER) && !defined(__clang__)
   unsigned long bit;

@@ -7,6 +7,16 @@ namespace text {
 
 namespace {
 
+unsigned lowestBit(unsigned mask) {
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long bit;
+  _BitScanForward(&bit, mask);
+  return bit;
+#else
+  return static_cast<unsigned>(__builtin_ctz(mask));
+#endif
+}
+
 BlockMasks blockMasksSse2(const char* p) {
   const __m128i lf = _mm_set1_epi8(kLF);
   const __m128i cr = _mm_set1_epi8(kCR);

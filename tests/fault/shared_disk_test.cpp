@@ -4,12 +4,9 @@
 // misplaced and that the exit status tells the truth.
 #include <cstdio>
 #include <fstream>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
