@@ -135,8 +135,14 @@ std::string CapturedFile::text() const {
   return result;
 }
 
-ScanOutcome referenceScan(const std::string& input) {
+ScanOutcome referenceScan(const std::string& file) {
   ScanOutcome out{"", "", 0};
+  std::string input = file;
+  if (input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF")) return {"", "", -1};
+  if (input.starts_with("\xEF\xBB\xBF")) {
+    out.output = input.substr(0, 3);
+    input.erase(0, 3);
+  }
   SectionState state = SectionState::Ordinary;
   std::string header;
   bool dropping = false;

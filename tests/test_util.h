@@ -68,8 +68,9 @@ struct ScanOutcome {
 
 // The filter's rules applied to the reference pieces one at a time, with nothing clever: the
 // yardstick for the scan, against the GM list as loaded. A broken header's lines are checked as
-// an ordinary account's.
-ScanOutcome referenceScan(const std::string& input);
+// an ordinary account's. A file that begins with a UTF-8 byte-order mark is read after it, and
+// its copy begins with it; a UTF-16 one gives -1 violations and nothing else.
+ScanOutcome referenceScan(const std::string& file);
 
 // Everything written to a stdio stream, for checking reports.
 class CapturedFile {

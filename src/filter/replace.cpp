@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "filter/retry.h"
 #include "filter/scan.h"
 #include "sys/platform.h"
 #include "sys/report.h"
@@ -13,26 +14,6 @@ namespace {
 constexpr int kStatusClean = 0;
 constexpr int kStatusReplaced = 1;
 constexpr int kStatusFailed = 2;
-
-// A failed step: its label and the platform's error, or a text of the tool's own.
-struct Failure {
-  const char* label = nullptr;
-  sys::ErrorCode code = 0;
-  const char* text = nullptr;
-  explicit operator bool() const { return label != nullptr; }
-};
-
-Failure failure(const char* label) {
-  return {label, sys::lastError()};
-}
-
-void report(const Failure& f) {
-  if (f.text != nullptr) {
-    sys::reportFailure(f.label, f.text);
-  } else {
-    sys::reportSystemError(f.label, f.code);
-  }
-}
 
 // Another writer (the server saving, another run) changed the account file after the scan opened
 // it: the copy holds a filtered form of contents that are no longer there.
@@ -75,6 +56,20 @@ std::string besideName(const char* accountPath) {
   return std::string(accountPath) + ".quelm-" + std::to_string(sys::processId());
 }
 
+// Prepares the account file for its replacement (File::openForReplacement) and checks that it
+// is still the file the scan read, unchanged. On Windows a process that holds the file without
+// sharing its deletion (a virus scanner reading it) is waited out for a while; should it hold on,
+// nothing has been made yet.
+Failure prepareReplacement(const char* accountPath, const sys::FileIdentity& original,
+                           sys::File& guard) {
+  return retryBriefLocks([&] {
+    guard.close();
+    sys::FileIdentity now;
+    if (!guard.openForReplacement(accountPath, now)) return failure("stat(acctFile)");
+    return now.isUnchanged(original) ? Failure{} : kAccountChanged;
+  });
+}
+
 // Copies source beside the account file and, once the copy is complete and on disk and the
 // account file is still the one read, gives it the name to with place(); a copy that cannot be
 // placed is removed again.
@@ -82,10 +77,25 @@ Failure copyThenPlace(sys::File& source, const char* accountPath, const sys::Fil
                       const char* to, bool (*place)(const char*, const char*), const char* label) {
   std::string beside = besideName(accountPath);
   if (Failure f = copyToNewFile(source, beside.c_str(), label)) return f;
-  Failure f = confirmUnchanged(accountPath, original);
-  if (!f && !place(beside.c_str(), to)) f = failure(label);
+  Failure f = retryBriefLocks([&] {
+    if (Failure changed = confirmUnchanged(accountPath, original)) return changed;
+    return place(beside.c_str(), to) ? Failure{} : failure(label);
+  });
   if (f) sys::removeFile(beside.c_str());
   return f;
+}
+
+// Removes the backup this run made, once the run has failed: a backup left in place would stop
+// every later run. Should another process keep it from going, the report names it.
+void takeBackBackup(const char* backupPath) {
+  Failure f = retryBriefLocks([&] {
+    if (sys::removeFile(backupPath) || sys::isNotFound(sys::lastError())) return Failure{};
+    return failure("unlink(backup)");
+  });
+  if (!f) return;
+  std::string text = std::string(backupPath) + " could not be removed (" + sys::errorText(f.code) +
+                     "); remove it before the next run";
+  sys::reportFailure(f.label, text.c_str());
 }
 
 // Gives the account file its second name, the backup, without ever replacing a file that holds
@@ -95,16 +105,22 @@ Failure copyThenPlace(sys::File& source, const char* accountPath, const sys::Fil
 Failure makeBackup(const char* accountPath, const char* backupPath,
                    const sys::FileIdentity& original) {
   const char* label = "rename(acctFile)";
-  if (sys::linkNoReplace(accountPath, backupPath)) {
+  // Access denied to a link means a file system without links (the copy stands in), not a lock.
+  Failure linked = retryBriefLocks(
+      [&] { return sys::linkNoReplace(accountPath, backupPath) ? Failure{} : failure(label); },
+      [](sys::ErrorCode code) { return sys::isBriefLock(code) && !sys::isLinkUnsupported(code); });
+  if (!linked) {
     // The link is to whatever the path named at that moment.
     Failure f = confirmUnchanged(backupPath, original);
-    if (f) sys::removeFile(backupPath);
+    if (f) takeBackBackup(backupPath);
     return f;
   }
-  sys::ErrorCode code = sys::lastError();
-  if (!sys::isLinkUnsupported(code)) return {label, code};
+  if (!sys::isLinkUnsupported(linked.code)) return linked;
   sys::File source;
-  if (!source.openForReading(accountPath)) return failure(label);
+  if (Failure f = retryBriefLocks(
+          [&] { return source.openForReading(accountPath) ? Failure{} : failure(label); })) {
+    return f;
+  }
   sys::FileIdentity opened;
   if (!source.identity(opened)) return failure(label);
   if (!opened.isUnchanged(original)) return kAccountChanged;
@@ -117,13 +133,15 @@ Failure makeBackup(const char* accountPath, const char* backupPath,
 Failure moveCopyIntoPlace(const char* accountPath, FilteredCopy& copy, bool& copiedAcross) {
   const char* label = "rename(tmpFile)";
   copiedAcross = false;
-  if (!copy.file.isSameFileAs(kTempFileName)) {
-    return {label, 0, "..newaccu.scp is no longer this run's copy"};
-  }
-  if (Failure f = confirmUnchanged(accountPath, copy.original)) return f;
-  if (copy.file.moveOver(accountPath)) return {};
-  sys::ErrorCode code = sys::lastError();
-  if (!sys::isCrossDevice(code)) return {label, code};
+  Failure moved = retryBriefLocks([&] {
+    if (!copy.file.isSameFileAs(kTempFileName)) {
+      return Failure{label, 0, "..newaccu.scp is no longer this run's copy"};
+    }
+    if (Failure changed = confirmUnchanged(accountPath, copy.original)) return changed;
+    return copy.file.moveOver(accountPath) ? Failure{} : failure(label);
+  });
+  if (!moved) return {};
+  if (moved.text != nullptr || !sys::isCrossDevice(moved.code)) return moved;
   if (Failure f = copyThenPlace(copy.file, accountPath, copy.original, accountPath, sys::renameOver,
                                 label)) {
     return f;
@@ -138,7 +156,8 @@ int replaceAccountFile(const char* accountPath, std::int64_t violations, Filtere
   if (violations == 0) return kStatusClean;
 
   std::string backup = std::string(accountPath) + ".old";
-  Failure step = confirmUnchanged(accountPath, copy.original);
+  sys::File guard;
+  Failure step = prepareReplacement(accountPath, copy.original, guard);
   if (!step) step = makeBackup(accountPath, backup.c_str(), copy.original);
   if (step) {
     report(step);
@@ -148,11 +167,13 @@ int replaceAccountFile(const char* accountPath, std::int64_t violations, Filtere
   // stopped by it. The backup must be on disk before the account file's name moves on.
   step = confirmUnchanged(accountPath, copy.original);
   if (!step && !sys::syncParentDirectory(accountPath)) step = failure("fsync(acctDir)");
+  // On Windows a rename over a file fails while any process has it open, this one included.
+  guard.close();
   bool copiedAcross = false;
   if (!step) step = moveCopyIntoPlace(accountPath, copy, copiedAcross);
   if (step) {
-    sys::removeFile(backup.c_str());
     report(step);
+    takeBackBackup(backup.c_str());
     return kStatusFailed;
   }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "filter/priv.h"
+#include "filter/retry.h"
 #include "filter/section.h"
 #include "roster/gm_list.h"
 #include "sys/platform.h"
@@ -177,6 +178,19 @@ std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, s
     output.releaseBlock();
     scan.keepHeader();
   });
+  text::ByteOrderMark mark;
+  if (!reader.readByteOrderMark(mark)) {
+    sys::reportSystemError("fread(acctFile)", reader.error());
+    return -1;
+  }
+  if (mark == text::ByteOrderMark::Utf16) {
+    sys::reportFailure("fread(acctFile)",
+                       "the account file is UTF-16 text; save it as ANSI or UTF-8");
+    return -1;
+  }
+  // The copy keeps the file's form: the mark that begins the file begins the copy.
+  if (mark == text::ByteOrderMark::Utf8)
+    output.putText(text::kUtf8Mark.data(), text::kUtf8Mark.size());
   bool dropping = false;
   text::Piece piece;
   text::PlainLines lines;
@@ -210,8 +224,10 @@ std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, s
 
 std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy) {
   sys::File account;
-  if (!account.openForReading(accountPath)) {
-    sys::reportSystemError("fopen(acctFile)", sys::lastError());
+  if (Failure f = retryBriefLocks([&] {
+        return account.openForReading(accountPath) ? Failure{} : failure("fopen(acctFile)");
+      })) {
+    report(f);
     return -1;
   }
   sys::AccessRights rights;

@@ -24,10 +24,12 @@ struct FilteredCopy {
 
 // Filters the account file at accountPath into kTempFileName, reporting each violation on
 // standard output. Returns the number of violations, or -1 when a file could not be opened,
-// read, written or flushed, or another run holds the copy (reported on standard error). When
-// violations were found, the copy is on stable storage before this returns.
+// read, written or flushed, the account file is UTF-16 text, or another run holds the copy
+// (reported on standard error). When violations were found, the copy is on stable storage
+// before this returns.
 std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy);
 
-// The pass itself, from any source into any writer, with its reports going to reports.
-// Returns the number of violations, or -1 after reporting a read or write failure.
+// The pass itself, from any source into any writer, with its reports going to reports. A UTF-8
+// byte-order mark that begins the source begins the output too. Returns the number of
+// violations, or -1 after reporting a read or write failure or a source in UTF-16.
 std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, std::FILE* reports);

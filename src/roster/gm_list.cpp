@@ -91,6 +91,15 @@ bool addPlainLines(const text::PlainLines& lines) {
 
 int readGmList(text::ByteSource& source) {
   text::LineReader reader(source, std::size_t{64} << 10);
+  text::ByteOrderMark mark;
+  if (!reader.readByteOrderMark(mark)) {
+    sys::reportSystemError("fread(gmFile)", reader.error());
+    return -1;
+  }
+  if (mark == text::ByteOrderMark::Utf16) {
+    sys::reportFailure("fread(gmFile)", "the GM list is UTF-16 text; save it as ANSI or UTF-8");
+    return -1;
+  }
   text::Piece piece;
   text::PlainLines lines;
   for (;;) {

@@ -15,7 +15,8 @@ struct GmEntry {
 extern GmEntry* gmList;
 
 // Reads the GM list file at path into gmList: one name per line, the line's text before its first
-// blank or tab; names shorter than 2 characters are skipped, longer than 31 are cut to 31.
+// blank or tab; names shorter than 2 characters are skipped, longer than 31 are cut to 31. A
+// UTF-8 byte-order mark that begins the file is passed over; a file in UTF-16 is refused.
 // Returns 0, or -1 after reporting the failure on standard error.
 int loadGmList(const char* path);
 

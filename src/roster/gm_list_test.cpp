@@ -49,6 +49,16 @@ const RosterCase kRosterCases[] = {
     {"LoneCrJoinsText", "ab\rcd\r\n", {"abcd"}, {"ab", "cd"}},
     {"NulEndsTheName", "ab\0cd\r\n"s, {"ab"}, {"cd", "ab\0cd"s}},
     {"SubDoesNotEndTheList", "gm1\r\n\x1agm2\r\n\x1a\r\ngm3"s, {"gm1", "gm2", "gm3"}, {}},
+    {"Utf8MarkIsNotPartOfTheFirstName",
+     "\xEF\xBB\xBF"
+     "admin\r\ngm2\r\n",
+     {"admin", "gm2"},
+     {"\xEF\xBB\xBF"
+      "admin"}},
+    {"MarkBytesOnALaterLineArePartOfTheName",
+     "admin\r\n\xEF\xBB\xBFgm2\r\n",
+     {"admin", "\xEF\xBB\xBFgm2"},
+     {"gm2"}},
     {"RestOfAnOverlongLineNamesNobody",
      "first " + std::string(248, 'x') + "tailname more\r\nsecond\r\n",
      {"first", "second"},
@@ -240,6 +250,20 @@ TEST(GmList, ReadErrorFailsTheLoad) {
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("fread(gmFile): ", 0), 0u) << err;
   clearGmList();
+}
+
+// What Windows PowerShell 5.1 writes by default: no name of it would ever match.
+TEST(GmList, Utf16IsRefused) {
+  for (std::string list : {"\xFF\xFE"
+                           "a\0d\0m\0i\0n\0\r\0\n\0"s,
+                           "\xFE\xFF\0a\0d\0m\0i\0n"s}) {
+    testing_util::StringSource source(list);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(readGmList(source), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "fread(gmFile): the GM list is UTF-16 text; save it as ANSI or UTF-8\n");
+    clearGmList();
+  }
 }
 
 TEST(GmList, MissingFileIsReported) {

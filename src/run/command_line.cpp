@@ -1,7 +1,8 @@
 #include "run/command_line.h"
 
 #include <cstdio>
-#include <cstring>
+
+#include "sys/platform.h"
 
 void printBanner() {
   std::fputs(">>> Quelm <<< Hacked account remover\n\n", stdout);
@@ -19,14 +20,14 @@ void printUsage() {
 
 }  // namespace
 
-std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
-  if (argc < 3) {
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args) {
+  if (args.size() < 3) {
     printUsage();
     return std::nullopt;
   }
-  if (std::strlen(argv[1]) > kMaxPathLength || std::strlen(argv[2]) > kMaxPathLength) {
+  if (sys::pathLength(args[1]) > kMaxPathLength || sys::pathLength(args[2]) > kMaxPathLength) {
     std::fputs("Invalid arguments.\n", stdout);
     return std::nullopt;
   }
-  return CommandLine{argv[1], argv[2]};
+  return CommandLine{args[1], args[2]};
 }

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
+#include <vector>
 
 // Exit statuses, for the scripts that run the tool.
 enum ExitStatus : int {
@@ -11,18 +13,18 @@ enum ExitStatus : int {
   kExitError = 2,       // anything went wrong; the account file holds its old contents
 };
 
-// The longest path accepted for either file.
+// The longest path accepted for either file, as sys::pathLength counts it.
 inline constexpr std::size_t kMaxPathLength = 200;
 
 struct CommandLine {
-  const char* accountFile;
-  const char* gmList;
+  std::string accountFile;
+  std::string gmList;
 };
 
 // Prints the banner that opens every run.
 void printBanner();
 
-// Reads the two paths from the argument vector. Anything after them (the world file the server
-// also passes) is accepted and ignored. Prints the usage text or "Invalid arguments." and gives
-// nothing when the command line is unusable.
-std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv);
+// Reads the two paths from the arguments, the program's name first. Anything after them (the
+// world file the server also passes) is accepted and ignored. Prints the usage text or "Invalid
+// arguments." and gives nothing when the command line is unusable.
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args);

@@ -17,9 +17,24 @@ struct CommandLineCase {
   std::string printed;
 };
 
+// Characters, where Windows counts them, take two bytes each here (Cyrillic "д"), and four for
+// two UTF-16 units beyond U+FFFF.
+std::string repeated(const char* character, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += character;
+  return text;
+}
+
+#ifdef _WIN32
+constexpr bool kCountsCharacters = true;
+#else
+constexpr bool kCountsCharacters = false;
+#endif
+
 TEST(CommandLine, ArgumentsAndTheirMessages) {
   const std::string p200(200, 'p');
   const std::string p201(201, 'p');
+  const std::string refusedHere = kCountsCharacters ? "" : "Invalid arguments.\n";
   const CommandLineCase cases[] = {
       {{}, false, kUsage},
       {{"accounts.scp"}, false, kUsage},
@@ -29,13 +44,16 @@ TEST(CommandLine, ArgumentsAndTheirMessages) {
       {{p201, "gm.txt"}, false, "Invalid arguments.\n"},
       {{"accounts.scp", p201}, false, "Invalid arguments.\n"},
       {{"", ""}, true, ""},
+      {{repeated("\xD0\xB4", 200), "gm.txt"}, kCountsCharacters, refusedHere},
+      {{"accounts.scp", repeated("\xD0\xB4", 201)}, false, "Invalid arguments.\n"},
+      {{repeated("\xF0\x9F\x98\x80", 100), "gm.txt"}, kCountsCharacters, refusedHere},
+      {{repeated("\xF0\x9F\x98\x80", 100) + "x", "gm.txt"}, false, "Invalid arguments.\n"},
   };
   for (const CommandLineCase& c : cases) {
-    std::vector<const char*> argv{"quelm"};
-    for (const std::string& a : c.args) argv.push_back(a.c_str());
+    std::vector<std::string> args{"quelm"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
     ::testing::internal::CaptureStdout();
-    std::optional<CommandLine> parsed =
-        parseCommandLine(static_cast<int>(argv.size()), argv.data());
+    std::optional<CommandLine> parsed = parseCommandLine(args);
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
     ASSERT_EQ(parsed.has_value(), c.accepted) << c.args.size() << " arguments";

@@ -4,33 +4,35 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "filter/replace.h"
 #include "filter/scan.h"
 #include "roster/gm_list.h"
 #include "run/command_line.h"
 #include "sys/console.h"
+#include "sys/platform.h"
 #include "sys/report.h"
 
 namespace {
 
-int run(int argc, const char* const* argv) {
+int run(const std::vector<std::string>& arguments) {
   printBanner();
-  std::optional<CommandLine> args = parseCommandLine(argc, argv);
+  std::optional<CommandLine> args = parseCommandLine(arguments);
   if (!args) return kExitError;
-  if (loadGmList(args->gmList) != 0) return kExitError;
+  if (loadGmList(args->gmList.c_str()) != 0) return kExitError;
   FilteredCopy copy;  // held by this run from the scan to its end
-  std::int64_t violations = scanAccountFile(args->accountFile, copy);
+  std::int64_t violations = scanAccountFile(args->accountFile.c_str(), copy);
   if (violations < 0) return kExitError;
-  return replaceAccountFile(args->accountFile, violations, copy);
+  return replaceAccountFile(args->accountFile.c_str(), violations, copy);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+template <typename Char>
+int runToTheEnd(int argc, Char** argv) {
   sys::prepareConsole();
   try {
-    return run(argc, argv);
+    return run(sys::commandLineArguments(argc, argv));
   } catch (const std::bad_alloc&) {
     sys::reportSystemError("malloc", sys::outOfMemoryError());
   } catch (const std::exception& e) {
@@ -40,3 +42,16 @@ int main(int argc, char** argv) {
   }
   return kExitError;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the command line over in UTF-16, which holds any path it accepts.
+int wmain(int argc, wchar_t** argv) {
+  return runToTheEnd(argc, argv);
+}
+#else
+int main(int argc, char** argv) {
+  return runToTheEnd(argc, argv);
+}
+#endif

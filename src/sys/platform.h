@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace sys {
 
@@ -25,8 +27,27 @@ ErrorCode outOfMemoryError();
 ErrorCode alreadyExistsError();
 bool isAlreadyExists(ErrorCode code);
 bool isCrossDevice(ErrorCode code);
+bool isNotFound(ErrorCode code);
 // Whether a failed File::createHeld means that another process holds the file.
 bool isHeldElsewhere(ErrorCode code);
+// Whether a step on a file failed only because another process has it open for a moment, so
+// that the step is worth trying again: on Windows a sharing or lock violation, or access denied,
+// which is what a virus scanner, the search indexer or a backup agent reading the file causes.
+// Never on POSIX, where an open file stands in nobody's way.
+bool isBriefLock(ErrorCode code);
+
+// The command line's arguments as the tool works with them: on Windows, which hands them over as
+// UTF-16 (wmain), converted to UTF-8 (sys/utf16.h), and every path takes that form; elsewhere the
+// bytes as given.
+#ifdef _WIN32
+std::vector<std::string> commandLineArguments(int argc, wchar_t** argv);
+#else
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+#endif
+
+// The length of a path as the command line's limit counts it: in characters on Windows (UTF-16
+// units, as its file API counts them), in bytes elsewhere.
+std::size_t pathLength(std::string_view path);
 
 // What tells one file from another, and a changed file from the same file unchanged: the volume
 // and the file's number on it, its size and the time it was last written.
@@ -75,6 +96,14 @@ class File {
 
   // Opens an existing file for reading.
   bool openForReading(const char* path);
+
+  // Prepares the file at path to be replaced by a rename, and tells which file it is now. On
+  // Windows a rename over a file fails while any process has it open, and a name of it cannot be
+  // removed while a process has it open without sharing its deletion: the file is opened with
+  // delete access, sharing everything, which fails while such a process holds it and keeps any
+  // new one from opening it until this file is closed. Elsewhere nothing holds a file against a
+  // rename, and only the identity is read.
+  bool openForReplacement(const char* path, FileIdentity& identity);
 
   // Creates a new file for reading and writing that only its owner can read, and holds it until
   // it is closed: while it is held, no other process's createHeld takes or removes it (an

@@ -119,8 +119,22 @@ bool isAlreadyExists(ErrorCode code) {
 bool isCrossDevice(ErrorCode code) {
   return code == EXDEV;
 }
+bool isNotFound(ErrorCode code) {
+  return code == ENOENT;
+}
 bool isHeldElsewhere(ErrorCode code) {
   return code == EWOULDBLOCK || code == EAGAIN;
+}
+bool isBriefLock(ErrorCode) {
+  return false;
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return {argv, argv + argc};
+}
+
+std::size_t pathLength(std::string_view path) {
+  return path.size();
 }
 
 bool identityOf(const char* path, FileIdentity& identity) {
@@ -255,6 +269,10 @@ bool File::openForReading(const char* path) {
   handle_ = fd;
   path_ = path;
   return true;
+}
+
+bool File::openForReplacement(const char* path, FileIdentity& identity) {
+  return identityOf(path, identity);
 }
 
 bool File::createHeld(const char* path) {

@@ -1,8 +1,11 @@
 // Win32 implementation of the platform layer.
 #include "sys/platform.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "sys/utf16.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -21,11 +24,44 @@ std::intptr_t toHandle(HANDLE h) {
   return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
 }
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "the wide API takes UTF-16");
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A path in the form the wide file API takes. Every path the tool holds is UTF-8 (sys/utf16.h);
+// anything else fails as an invalid name.
+class WidePath {
+ public:
+  explicit WidePath(const char* path) : valid_(toUtf16(path, text_)) {
+    if (!valid_) SetLastError(ERROR_INVALID_NAME);
+  }
+  explicit operator bool() const { return valid_; }
+  const wchar_t* get() const { return reinterpret_cast<const wchar_t*>(text_.c_str()); }
+  std::size_t size() const { return text_.size(); }
+
+ private:
+  std::u16string text_;
+  bool valid_;
+};
+
+HANDLE openExisting(const char* path, DWORD access, DWORD share, DWORD flags) {
+  WidePath wide(path);
+  if (!wide) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide.get(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 HANDLE openNew(const char* path, DWORD access = GENERIC_WRITE) {
+  WidePath wide(path);
+  if (!wide) return INVALID_HANDLE_VALUE;
   // No sharing while the copy is written: nobody else reads a half-written account file, and
   // nobody renames or removes it.
-  return CreateFileA(path, access, 0, nullptr, CREATE_NEW,
+  return CreateFileW(wide.get(), access, 0, nullptr, CREATE_NEW,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+DWORD attributesOf(const char* path) {
+  WidePath wide(path);
+  return wide ? GetFileAttributesW(wide.get()) : INVALID_FILE_ATTRIBUTES;
 }
 
 bool identityFrom(HANDLE h, FileIdentity& id) {
@@ -80,13 +116,32 @@ bool isAlreadyExists(ErrorCode code) {
 bool isCrossDevice(ErrorCode code) {
   return code == ERROR_NOT_SAME_DEVICE;
 }
+bool isNotFound(ErrorCode code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
 bool isHeldElsewhere(ErrorCode code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
+bool isBriefLock(ErrorCode code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         code == ERROR_ACCESS_DENIED;
+}
+
+std::vector<std::string> commandLineArguments(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) {
+    arguments.push_back(toUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  return arguments;
+}
+
+std::size_t pathLength(std::string_view path) {
+  return utf16Length(path);
+}
 
 bool identityOf(const char* path, FileIdentity& identity) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // No access asked for, so that no share mode of another process's stands in the way.
+  HANDLE h = openExisting(path, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool known = identityFrom(h, identity);
   DWORD error = GetLastError();
@@ -102,12 +157,19 @@ File::~File() {
 bool File::openForReading(const char* path) {
   // Others may go on writing, renaming or replacing the file while it is read: a server that
   // saves meanwhile must not fail for it (the run finds out that the file changed).
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE h = openExisting(path, GENERIC_READ, kShareAll, FILE_FLAG_SEQUENTIAL_SCAN);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = toHandle(h);
   path_ = path;
   return true;
+}
+
+bool File::openForReplacement(const char* path, FileIdentity& identity) {
+  HANDLE h = openExisting(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = toHandle(h);
+  path_ = path;
+  return identityFrom(h, identity);
 }
 
 bool File::createHeld(const char* path) {
@@ -121,7 +183,7 @@ bool File::createHeld(const char* path) {
       return true;
     }
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = attributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;
       return false;
@@ -132,7 +194,7 @@ bool File::createHeld(const char* path) {
     }
     // A leftover is removed; one that another process holds open refuses with a sharing
     // violation.
-    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    if (!removeFile(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
   }
   SetLastError(ERROR_SHARING_VIOLATION);
   return false;
@@ -216,7 +278,7 @@ bool File::sync() {
 bool File::accessRights(AccessRights& rights) const {
   rights.known = true;
   rights.sourcePath = path_;
-  DWORD attributes = GetFileAttributesA(path_.c_str());
+  DWORD attributes = attributesOf(path_.c_str());
   rights.mode = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes;
   return true;
 }
@@ -226,19 +288,19 @@ bool File::applyAccessRights(const AccessRights& rights) {
   // The account file's attributes, but never read-only: the copy is still to be written.
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  if (rights.mode & kept) SetFileAttributesA(path_.c_str(), rights.mode & kept);
+  WidePath mine(path_.c_str()), source(rights.sourcePath.c_str());
+  if (!mine || !source) return true;
+  if (rights.mode & kept) SetFileAttributesW(mine.get(), rights.mode & kept);
   // Carry the account file's access control list over, so the filtered copy is readable by
   // exactly the accounts that could read the original. Where the file system keeps no security
   // descriptors (FAT) there is nothing to carry.
   const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
   DWORD needed = 0;
-  GetFileSecurityA(rights.sourcePath.c_str(), what, nullptr, 0, &needed);
+  GetFileSecurityW(source.get(), what, nullptr, 0, &needed);
   if (needed == 0) return true;
   std::vector<unsigned char> descriptor(needed);
-  if (!GetFileSecurityA(rights.sourcePath.c_str(), what, descriptor.data(), needed, &needed)) {
-    return true;
-  }
-  SetFileSecurityA(path_.c_str(), what, descriptor.data());
+  if (!GetFileSecurityW(source.get(), what, descriptor.data(), needed, &needed)) return true;
+  SetFileSecurityW(mine.get(), what, descriptor.data());
   return true;
 }
 
@@ -254,15 +316,15 @@ bool File::identity(FileIdentity& identity) const {
 bool File::moveOver(const char* to) {
   // Through the handle, which keeps the file held: a move by name would have to close it first
   // and leave a moment in which another process could take the name.
-  int wide = MultiByteToWideChar(CP_ACP, 0, to, -1, nullptr, 0);
-  if (wide <= 0) return false;
-  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) +
-                           static_cast<std::size_t>(wide) * sizeof(WCHAR));
+  WidePath wide(to);
+  if (!wide) return false;
+  std::size_t nameBytes = wide.size() * sizeof(WCHAR);
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = TRUE;
   info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(wide - 1) * sizeof(WCHAR);
-  if (MultiByteToWideChar(CP_ACP, 0, to, -1, info->FileName, wide) != wide) return false;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(info->FileName, wide.get(), nameBytes + sizeof(WCHAR));
   if (!SetFileInformationByHandle(handleOf(handle_), FileRenameInfo, info,
                                   static_cast<DWORD>(buffer.size()))) {
     return false;
@@ -289,7 +351,8 @@ bool File::close() {
 }
 
 bool linkNoReplace(const char* existingPath, const char* newPath) {
-  return CreateHardLinkA(newPath, existingPath, nullptr) != 0;
+  WidePath existing(existingPath), link(newPath);
+  return existing && link && CreateHardLinkW(link.get(), existing.get(), nullptr) != 0;
 }
 
 bool isLinkUnsupported(ErrorCode code) {
@@ -301,16 +364,21 @@ bool isLinkUnsupported(ErrorCode code) {
 bool renameOver(const char* from, const char* to) {
   // No MOVEFILE_COPY_ALLOWED: across volumes the move would become a copy that is not atomic;
   // the caller copies beside the destination itself and comes back here.
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  WidePath source(from), target(to);
+  return source && target &&
+         MoveFileExW(source.get(), target.get(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool renameNoReplace(const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the destination exists.
-  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+  WidePath source(from), target(to);
+  return source && target && MoveFileExW(source.get(), target.get(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool removeFile(const char* path) {
-  return DeleteFileA(path) != 0;
+  WidePath wide(path);
+  return wide && DeleteFileW(wide.get()) != 0;
 }
 
 bool syncParentDirectory(const char*) {

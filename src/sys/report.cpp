@@ -29,3 +29,11 @@ void reportWarning(const char* label, ErrorCode code) {
 }
 
 }  // namespace sys
+
+void report(const Failure& f) {
+  if (f.text != nullptr) {
+    sys::reportFailure(f.label, f.text);
+  } else {
+    sys::reportSystemError(f.label, f.code);
+  }
+}

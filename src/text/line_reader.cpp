@@ -78,6 +78,19 @@ void LineReader::classifyLines() {
   nextLoud_ = 0;
 }
 
+bool LineReader::readByteOrderMark(ByteOrderMark& mark) {
+  mark = ByteOrderMark::None;
+  if (!eof_ && end_ - pos_ < kLookahead && !fill()) return false;
+  std::string_view start(data_ + pos_, std::min<std::size_t>(end_ - pos_, kUtf8Mark.size()));
+  if (start == kUtf8Mark) {
+    mark = ByteOrderMark::Utf8;
+    pos_ += kUtf8Mark.size();
+  } else if (start.starts_with("\xFF\xFE") || start.starts_with("\xFE\xFF")) {
+    mark = ByteOrderMark::Utf16;
+  }
+  return true;
+}
+
 LineReader::Status LineReader::next(Piece& piece) {
   if (!eof_ && end_ - pos_ < kLookahead && !fill()) return Status::Error;
   if (pos_ == end_) return Status::End;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "sys/platform.h"
@@ -77,11 +78,22 @@ struct PlainLines {
   std::size_t lookCount = 0;
 };
 
+// The byte-order marks a text file may begin with. Notepad saves "UTF-8 with BOM" beginning with
+// EF BB BF; Windows PowerShell 5.1 writes UTF-16 beginning with FF FE, and FE FF begins UTF-16
+// in the other byte order.
+enum class ByteOrderMark { None, Utf8, Utf16 };
+inline constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
 class LineReader {
  public:
   enum class Status { Piece, End, Error };
 
   explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20);
+
+  // Reads the mark the file begins with, before the first piece. A UTF-8 mark is passed over:
+  // the pieces begin after it, as if the file did. Any other bytes stay to be read (a UTF-16 file
+  // is not one to read as text at all). False on a read error.
+  bool readByteOrderMark(ByteOrderMark& mark);
 
   // Produces the next piece. Its data stays valid until the next call.
   Status next(Piece& piece);

@@ -3,6 +3,10 @@
 // each hold it to them (line_reader_test, text_writer_test, classify_test).
 //
 // Reading (line_reader.h), byte by byte:
+//  - A file that begins with the UTF-8 byte-order mark (EF BB BF) is read as if it began after
+//    it, and the copy of such a file begins with the same mark. A file that begins with FF FE or
+//    FE FF is UTF-16 text, which is refused rather than read byte by byte. Nowhere else are these
+//    bytes special.
 //  - A carriage return (0x0D) is dropped and the byte after it is taken instead, whatever it is:
 //    CR LF reads as LF, a lone CR vanishes and the text on both sides of it joins, CR CR reads as
 //    one CR, a CR that is the last byte of the file is lost.

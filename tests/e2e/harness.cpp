@@ -128,6 +128,9 @@ Started::Started(const std::vector<std::string>& command, const std::string& cwd
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
     for (const std::string& assignment : options.env) ::putenv(::strdup(assignment.c_str()));
     ::setenv("WINEDEBUG", "-all", 0);
+    // Wine takes the arguments and file names in the locale's character set: UTF-8, so that
+    // names in any script reach the Windows build whole.
+    ::setenv("LC_ALL", "C.UTF-8", 1);
     if (options.fileSizeLimit >= 0) {
       std::signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit;
@@ -262,15 +265,29 @@ Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
   return Started(command, cwd, options);
 }
 
-Started holdLikeARun(const std::string& path, const std::string& cwd) {
+namespace {
+
+Started startHolder(const std::vector<std::string>& args, const std::string& cwd) {
   std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
   command.push_back(envOr("QUELM_HOLDER", QUELM_DEFAULT_HOLDER));
-  command.push_back(path);
+  command.insert(command.end(), args.begin(), args.end());
   RunOptions options;
   options.pipeInput = true;
   Started holder(command, cwd, options);
-  if (!holder.waitForOutput("held")) throw std::runtime_error("the helper did not hold " + path);
+  if (!holder.waitForOutput("held")) throw std::runtime_error("the helper did not hold " + args[1]);
   return holder;
+}
+
+}  // namespace
+
+Started holdLikeARun(const std::string& path, const std::string& cwd) {
+  return startHolder({"copy", path}, cwd);
+}
+
+Started holdLikeAScanner(const std::string& path, const std::string& cwd, int holdMs) {
+  std::vector<std::string> args = {"read", path};
+  if (holdMs > 0) args.push_back(std::to_string(holdMs));
+  return startHolder(args, cwd);
 }
 
 RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,

@@ -74,10 +74,14 @@ class Started {
 Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options = {});
 
-// Starts a helper that holds the file at path (relative to cwd) as a run holds its copy, and
-// returns once it does; closing its input lets it go. QUELM_HOLDER (behind QUELM_RUNNER) names
-// the helper built for the platform under test.
+// Starts a helper that holds the file at path (relative to cwd) as another program on the
+// server would, and returns once it does; closing its input lets it go. QUELM_HOLDER (behind
+// QUELM_RUNNER) names the helper built for the platform under test.
+// As another run holds its copy:
 Started holdLikeARun(const std::string& path, const std::string& cwd);
+// As a virus scanner reads a file: open for reading, sharing reads only; for holdMs
+// milliseconds, or until its input closes if holdMs is 0.
+Started holdLikeAScanner(const std::string& path, const std::string& cwd, int holdMs = 0);
 
 // Runs the program with args in directory cwd, to its end.
 RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,

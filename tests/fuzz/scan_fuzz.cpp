@@ -30,7 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string accounts(reinterpret_cast<const char*>(data) + 1 + gmSize, size - 1 - gmSize);
 
   testing_util::StringSource gmSource(gm, 7);
-  check(readGmList(gmSource) == 0, "the GM list loads");
+  bool gmIsUtf16 = gm.starts_with("\xFF\xFE") || gm.starts_with("\xFE\xFF");
+  int loaded = readGmList(gmSource);
+  check(loaded == (gmIsUtf16 ? -1 : 0), "the GM list loads unless it is UTF-16");
+  if (loaded != 0) return 0;
 
   testing_util::StringSource source(accounts, 1 + size % 300);
   testing_util::StringSink sink;
@@ -44,13 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::free(reportText);
 
   testing_util::ScanOutcome expected = testing_util::referenceScan(accounts);
-  check(violations >= 0, "the pass succeeds");
+  check(violations >= 0 || expected.violations < 0, "the pass succeeds unless the file is UTF-16");
   check(sink.data == expected.output, "the copy holds exactly the lines that may stay, in order");
   check(violations == expected.violations, "one violation per removed line");
   std::size_t reportLines = 0;
   for (char c : printed) reportLines += c == '\n' ? 1 : 0;
-  check(reportLines == static_cast<std::size_t>(expected.violations),
-        "one report per removed line");
+  std::int64_t removed = expected.violations < 0 ? 0 : expected.violations;
+  check(reportLines == static_cast<std::size_t>(removed), "one report per removed line");
 
   clearGmList();
   return 0;
