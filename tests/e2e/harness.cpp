@@ -290,6 +290,20 @@ Started holdLikeAScanner(const std::string& path, const std::string& cwd, int ho
   return startHolder(args, cwd);
 }
 
+RunResult runOnPlatform(const std::vector<std::string>& command, const std::string& cwd,
+                        const RunOptions& options) {
+  std::vector<std::string> full = splitWords(envOr("QUELM_RUNNER", ""));
+  full.insert(full.end(), command.begin(), command.end());
+  return Started(full, cwd, options).finish();
+}
+
+std::string platformPath(const std::string& path) {
+  if (!windowsBuild()) return path;
+  std::string windows = "Z:" + path;
+  for (char& c : windows) c = c == '/' ? '\\' : c;
+  return windows;
+}
+
 RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options) {
   return startQuelm(args, cwd, options).finish();

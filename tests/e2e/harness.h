@@ -83,6 +83,15 @@ Started holdLikeARun(const std::string& path, const std::string& cwd);
 // milliseconds, or until its input closes if holdMs is 0.
 Started holdLikeAScanner(const std::string& path, const std::string& cwd, int holdMs = 0);
 
+// Runs a program of the platform under test (behind QUELM_RUNNER if set) in directory cwd, to
+// its end.
+RunResult runOnPlatform(const std::vector<std::string>& command, const std::string& cwd,
+                        const RunOptions& options = {});
+
+// A path of this machine as the program under test sees it: under wine, drive Z: holds the
+// root, with backslashes.
+std::string platformPath(const std::string& path);
+
 // Runs the program with args in directory cwd, to its end.
 RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options = {});
