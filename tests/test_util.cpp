@@ -62,7 +62,7 @@ bool StringSink::writeAll(const void* bytes, std::size_t size) {
 
 std::string decodedText(const text::Piece& piece) {
   std::string text(piece.data, piece.size);
-  if (piece.fileForm) text.erase(text.size() - 2, 1);  // the CR of its CR LF
+  if (piece.raw) text.erase(text.size() - 2, 1);  // the CR of its CR LF
   return text;
 }
 
@@ -135,7 +135,18 @@ std::string CapturedFile::text() const {
   return result;
 }
 
-ScanOutcome referenceScan(const std::string& file) {
+GmList gmListOf(const std::string& text) {
+  GmList list;
+  StringSource source(text);
+  Outcome read = readGmList(source, list);
+  if (!read.ok()) {
+    read.report();
+    std::abort();
+  }
+  return list;
+}
+
+ScanOutcome referenceScan(const std::string& file, const GmList& gmList) {
   ScanOutcome out{"", "", 0};
   std::string input = file;
   if (input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF")) return {"", "", -1};
@@ -157,7 +168,7 @@ ScanOutcome referenceScan(const std::string& file) {
       std::string report;
       if (text.starts_with("[")) {
         header = text.substr(0, 63);
-        state = classifySection(text);
+        state = classifySection(text, gmList);
         if (state == SectionState::Broken) report = "File is BROKEN! (" + text + ")\n";
       } else if (state != SectionState::Staff && lower.starts_with("plevel=")) {
         report = "PLEVEL found. Varmo=" + header + "\n";

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "roster/gm_list.h"
 #include "text/line_reader.h"
 #include "text/text_writer.h"
 
@@ -70,7 +71,10 @@ struct ScanOutcome {
 // yardstick for the scan, against the GM list as loaded. A broken header's lines are checked as
 // an ordinary account's. A file that begins with a UTF-8 byte-order mark is read after it, and
 // its copy begins with it; a UTF-16 one gives -1 violations and nothing else.
-ScanOutcome referenceScan(const std::string& file);
+ScanOutcome referenceScan(const std::string& file, const GmList& gmList);
+
+// The GM list that text holds.
+GmList gmListOf(const std::string& text);
 
 // Everything written to a stdio stream, for checking reports.
 class CapturedFile {

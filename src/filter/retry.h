@@ -27,19 +27,20 @@ inline constexpr std::chrono::milliseconds kBriefLockWait{5000};
 inline constexpr std::chrono::milliseconds kFirstPause{10};
 inline constexpr std::chrono::milliseconds kLongestPause{1000};
 
-// Runs step, which gives a Failure, until it succeeds, fails for any reason but a brief lock, or
+// Runs step, which gives an Outcome, until it is done, fails for any reason but a brief lock, or
 // kBriefLockWait has passed since the first try; gives what the last try gave. A step checks
 // anew, on every try, whatever it relies on: the file may have changed during the pause.
 template <typename Step>
-Failure retryBriefLocks(Step step, bool (*isBriefLock)(sys::ErrorCode) = sys::isBriefLock,
+Outcome retryBriefLocks(Step step, bool (*isBriefLock)(sys::ErrorCode) = sys::isBriefLock,
                         Clock& clock = realClock()) {
   const std::chrono::milliseconds start = clock.now();
   std::chrono::milliseconds pause = kFirstPause;
   for (;;) {
-    Failure f = step();
-    if (!f || f.text != nullptr || !isBriefLock(f.code)) return f;
+    Outcome tried = step();
+    // A failure of the tool's own has no error code, and 0 is no brief lock.
+    if (tried.ok() || !isBriefLock(tried.code())) return tried;
     std::chrono::milliseconds left = kBriefLockWait - (clock.now() - start);
-    if (left <= std::chrono::milliseconds::zero()) return f;
+    if (left <= std::chrono::milliseconds::zero()) return tried;
     clock.sleep(std::min(pause, left));
     pause = std::min(pause * 2, kLongestPause);
   }

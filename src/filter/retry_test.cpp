@@ -31,7 +31,7 @@ class FakeClock : public Clock {
 
 struct RetryCase {
   const char* name;
-  std::vector<Failure> tries;  // what each try gives; the last one again from then on
+  std::vector<Outcome> tries;  // what each try gives; the last one again from then on
   milliseconds eachTryTakes;
   int expectedTries;
   std::vector<long long> expectedPauses;  // empty: not checked beyond their sum
@@ -40,10 +40,10 @@ struct RetryCase {
 };
 
 TEST(Retry, BriefLocksAreWaitedOutForFiveSecondsAtMost) {
-  const Failure ok{};
-  const Failure held{"rename(tmpFile)", kHeld};
-  const Failure gone{"rename(tmpFile)", kGone};
-  const Failure changed{"stat(acctFile)", 0, "the account file changed during the run"};
+  const Outcome ok;
+  const Outcome held = Outcome::systemError("rename(tmpFile)", kHeld);
+  const Outcome gone = Outcome::systemError("rename(tmpFile)", kGone);
+  const Outcome changed = Outcome::failure("stat(acctFile)", "the account file changed");
   const RetryCase cases[] = {
       {"done at once", {ok}, milliseconds{0}, 1, {}, 0, true},
       {"held for a moment", {held, held, held, ok}, milliseconds{0}, 4, {10, 20, 40}, 70, true},
@@ -69,16 +69,16 @@ TEST(Retry, BriefLocksAreWaitedOutForFiveSecondsAtMost) {
     SCOPED_TRACE(c.name);
     FakeClock clock;
     int tries = 0;
-    Failure last = retryBriefLocks(
+    Outcome last = retryBriefLocks(
         [&] {
           clock.pass(c.eachTryTakes);
-          const Failure& f = c.tries[std::min<std::size_t>(tries, c.tries.size() - 1)];
+          const Outcome& f = c.tries[std::min<std::size_t>(tries, c.tries.size() - 1)];
           ++tries;
           return f;
         },
         isHeld, clock);
     EXPECT_EQ(tries, c.expectedTries);
-    EXPECT_EQ(!last, c.succeeds);
+    EXPECT_EQ(last.ok(), c.succeeds);
     long long waited = 0;
     for (long long p : clock.pauses) waited += p;
     EXPECT_EQ(waited, c.expectedWait);

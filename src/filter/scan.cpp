@@ -1,6 +1,6 @@
 #include "filter/scan.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -21,7 +21,7 @@ std::string_view untilLineEnd(const text::Piece& piece) {
 
 // The text of a line: the piece up to its first CR or LF, and never past a NUL.
 std::string_view lineText(const text::Piece& piece) {
-  if (piece.fileForm) {
+  if (piece.raw) {
     std::string_view text = untilLineEnd(piece);
     return text.substr(0, text.find('\0'));
   }
@@ -45,102 +45,147 @@ bool startsWithKey(std::string_view text, std::string_view key) {
   return true;
 }
 
-class Scan {
+// The section the scan is in: the header line that opened it, and what kind of account that
+// names. Both are worked out only when a line needs them: most sections hold no privilege line,
+// so most headers are never copied out of the reader's block and most names never looked up.
+class CurrentSection {
  public:
-  explicit Scan(std::FILE* reports) : reports_(reports) {}
+  // What the header names, as far as it is known.
+  enum class Kind { NotYetAsked, Staff, Ordinary, Broken };
 
-  // Looks at the line a piece begins; true if the line is to be left out.
-  bool dropsLine(const text::Piece& piece) {
-    char first = piece.data[0];
-    if (first == '[') return enterSection(piece);
-    // Most lines are settings the filter has no interest in; one byte tells.
-    if (state_ == SectionState::Staff || (first | 0x20) != 'p') return false;
-    // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
-    // as surely as the end of the text does, so the settings read the same either way.
-    std::string_view text = piece.fileForm ? untilLineEnd(piece) : lineText(piece);
-    if (startsWithKey(text, "plevel=")) {
-      if (isStaff()) return false;
-      std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", header());
-      ++violations_;
-      return true;
-    }
-    if (startsWithKey(text, "priv=")) {
-      std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
-      if (isForbiddenPriv(bits) && !isStaff()) {
-        std::fprintf(reports_, "PRIV %lx found. Varmo=%s\n", static_cast<unsigned long>(bits),
-                     header());
-        ++violations_;
-        return true;
-      }
-    }
-    return false;
+  // Enters the section a header line opens: a well-formed one naming an account of nameSize
+  // characters, or a broken one. The text stays in the reader's block until keepHeader().
+  void enter(std::string_view header, bool wellFormed, std::size_t nameSize) {
+    header_ = header;
+    copied_ = false;
+    kind_ = wellFormed ? Kind::NotYetAsked : Kind::Broken;
+    nameSize_ = nameSize;
   }
 
-  std::int64_t violations() const { return violations_; }
+  // Copies the header line, its first 63 characters, out of the reader's block, which is about
+  // to be reused.
+  void keepHeader() {
+    if (copied_) return;
+    std::size_t keep = std::min(header_.size(), sizeof copy_ - 1);
+    if (keep > 0) std::memcpy(copy_, header_.data(), keep);
+    copy_[keep] = '\0';
+    copied_ = true;
+  }
 
-  // Called before the reader reuses its block, where the current header line may still stand.
-  void keepHeader() { header(); }
+  // The header line as the reports show it: its first 63 characters; "" before the first one.
+  const char* header() {
+    keepHeader();
+    return copy_;
+  }
+
+  // Whether the section's lines are checked: those of an ordinary account, and of a section
+  // opened by a broken header, whose lines would otherwise pass as the account's above. The GM
+  // list is asked the first time.
+  bool isChecked(const GmList& gmList) {
+    if (kind_ == Kind::NotYetAsked) {
+      // A well-formed header is at most 38 characters: the name is all in the copy too.
+      const char* text = copied_ ? copy_ : header_.data();
+      kind_ = gmList.contains({text + 1, nameSize_}) ? Kind::Staff : Kind::Ordinary;
+    }
+    return kind_ != Kind::Staff;
+  }
 
  private:
-  bool enterSection(const text::Piece& piece) {
-    // A header short enough to be well formed is taken to its line end: a NUL in it stops the
-    // search for the name as surely as the end of the text does, and the header is printed with
-    // %s, which stops there too. Anything else is cut at its NUL first.
-    std::string_view text = piece.fileForm ? untilLineEnd(piece) : lineText(piece);
-    if (text.size() > kMaxHeaderLength) text = lineText(piece);
-    // The header is copied only when it is needed, as most never are: it stays in the reader's
-    // block until that is reused, but a decoded piece is gone at the next one.
-    headerText_ = text.data();
-    headerSize_ = text.size();
-    headerCopied_ = false;
-    if (!piece.fileForm) header();
-    std::string_view name;
-    if (headerAccountName(text, name)) {
-      // Ordinary until a line needs the GM list's word.
-      state_ = SectionState::Ordinary;
-      nameSize_ = name.size();
-      return false;
-    }
-    state_ = SectionState::Broken;
-    nameSize_ = kNoName;
-    text = lineText(piece);
-    std::fprintf(reports_, "File is BROKEN! (%.*s)\n", static_cast<int>(text.size()), text.data());
+  // Lines before the first header are checked like an ordinary account's.
+  Kind kind_ = Kind::Ordinary;
+  std::string_view header_;
+  bool copied_ = true;
+  char copy_[64] = "";
+  std::size_t nameSize_ = 0;
+};
+
+// A line the filter leaves out, and why.
+struct Violation {
+  enum class Kind { None, BrokenHeader, PrivilegeLevel, PrivilegeBits };
+  Kind kind = Kind::None;
+  std::string_view line;   // a broken header: the line, cut at its line end and at a NUL
+  std::uint32_t bits = 0;  // a PRIV line: its value
+};
+
+class Scan {
+ public:
+  Scan(const GmList& gmList, std::FILE* reports) : gmList_(gmList), reports_(reports) {}
+
+  // Whether the line a piece begins is left out; such a line is reported and counted here.
+  bool dropsLine(const text::Piece& piece) {
+    Violation violation = judge(piece);
+    if (violation.kind == Violation::Kind::None) return false;
+    report(violation);
     ++violations_;
-    // The section's lines are still checked as an ordinary account's: with their header gone
-    // they would otherwise join the account above them, privileges and all.
     return true;
   }
 
-  // The current header line, cut to 63 characters.
-  const char* header() {
-    if (!headerCopied_) {
-      std::size_t keep = headerSize_ < sizeof(header_) ? headerSize_ : sizeof(header_) - 1;
-      if (keep > 0) std::memcpy(header_, headerText_, keep);
-      header_[keep] = '\0';
-      headerCopied_ = true;
+  // Called before the reader reuses its block, where the current header line may still stand.
+  void keepHeader() { section_.keepHeader(); }
+
+  std::int64_t violations() const { return violations_; }
+
+ private:
+  // What the line a piece begins is, entering a new section at a header.
+  Violation judge(const text::Piece& piece) {
+    char first = piece.data[0];
+    if (first == '[') return enterSection(piece);
+    // Most lines are settings the filter has no interest in; one byte tells.
+    if ((first | 0x20) != 'p') return {};
+    // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
+    // as surely as the end of the text does, so the settings read the same either way.
+    std::string_view text = piece.raw ? untilLineEnd(piece) : lineText(piece);
+    if (startsWithKey(text, "plevel=")) {
+      if (!section_.isChecked(gmList_)) return {};
+      return {Violation::Kind::PrivilegeLevel, {}, 0};
     }
-    return header_;
+    if (startsWithKey(text, "priv=")) {
+      std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
+      if (isForbiddenPriv(bits) && section_.isChecked(gmList_)) {
+        return {Violation::Kind::PrivilegeBits, {}, bits};
+      }
+    }
+    return {};
   }
 
-  // Whether the current section's account is on the GM list, asked once per section at most.
-  bool isStaff() {
-    if (nameSize_ == kNoName) return false;
-    // A well-formed header is at most 38 characters: the name is all in the copy.
-    if (isOnGmList(std::string_view(header() + 1, nameSize_))) state_ = SectionState::Staff;
-    nameSize_ = kNoName;
-    return state_ == SectionState::Staff;
+  Violation enterSection(const text::Piece& piece) {
+    // A header short enough to be well formed is taken to its line end: a NUL in it stops the
+    // search for the name as surely as the end of the text does, and the header is printed with
+    // %s, which stops there too. Anything else is cut at its NUL first.
+    std::string_view text = piece.raw ? untilLineEnd(piece) : lineText(piece);
+    if (text.size() > kMaxHeaderLength) text = lineText(piece);
+    std::string_view name;
+    bool wellFormed = headerAccountName(text, name);
+    section_.enter(text, wellFormed, name.size());
+    // A decoded piece is gone at the next one.
+    if (!piece.raw) section_.keepHeader();
+    if (wellFormed) return {};
+    // The section's lines are still checked as an ordinary account's: with their header gone
+    // they would otherwise join the account above them, privileges and all.
+    return {Violation::Kind::BrokenHeader, lineText(piece), 0};
   }
 
-  static constexpr std::size_t kNoName = ~std::size_t{0};
+  void report(const Violation& violation) {
+    switch (violation.kind) {
+      case Violation::Kind::BrokenHeader:
+        std::fprintf(reports_, "File is BROKEN! (%.*s)\n", static_cast<int>(violation.line.size()),
+                     violation.line.data());
+        break;
+      case Violation::Kind::PrivilegeLevel:
+        std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", section_.header());
+        break;
+      case Violation::Kind::PrivilegeBits:
+        std::fprintf(reports_, "PRIV %lx found. Varmo=%s\n",
+                     static_cast<unsigned long>(violation.bits), section_.header());
+        break;
+      case Violation::Kind::None:
+        break;
+    }
+  }
 
+  const GmList& gmList_;
   std::FILE* reports_;
-  // Lines before the first header are checked like an ordinary account's.
-  SectionState state_ = SectionState::Ordinary;
-  std::size_t nameSize_ = kNoName;  // of the name in the header not yet looked up
-  const char* headerText_ = "";
-  std::size_t headerSize_ = 0;
-  bool headerCopied_ = true;
-  char header_[64] = "";
+  CurrentSection section_;
   std::int64_t violations_ = 0;
 };
 
@@ -148,13 +193,13 @@ class Scan {
 // lines between two dropped ones go out as one run.
 void filterPlainLines(const text::PlainLines& lines, Scan& scan, text::TextWriter& output) {
   text::Piece run;
-  run.fileForm = true;
+  run.raw = true;
   run.data = lines.base + lines.begin;
   text::Piece line;
-  line.fileForm = true;
-  for (std::size_t i = 0; i < lines.lookCount; ++i) {
-    line.data = lines.base + lines.looks[i].start;
-    line.size = lines.looks[i].end - lines.looks[i].start;
+  line.raw = true;
+  for (std::size_t i = 0; i < lines.toInspectCount; ++i) {
+    line.data = lines.base + lines.toInspect[i].start;
+    line.size = lines.toInspect[i].end - lines.toInspect[i].start;
     if (!scan.dropsLine(line)) continue;
     run.size = static_cast<std::size_t>(line.data - run.data);
     if (run.size > 0) output.put(run);
@@ -169,114 +214,109 @@ void filterPlainLines(const text::PlainLines& lines, Scan& scan, text::TextWrite
   if (run.size > 0) output.put(run);
 }
 
+// Opens the account file, noting which file it is and its access rights, and creates the
+// filtered copy, held by this run, with those rights and room for as much as the account file
+// holds.
+Outcome openAccountFileAndCopy(const char* accountPath, sys::File& account, FilteredCopy& copy) {
+  if (Outcome opened = retryBriefLocks([&] {
+        return account.openForReading(accountPath) ? Outcome{}
+                                                   : Outcome::lastError("fopen(acctFile)");
+      });
+      !opened.ok()) {
+    return opened;
+  }
+  sys::AccessRights rights;
+  if (!account.accessRights(rights) || !account.identity(copy.original)) {
+    return Outcome::lastError("fstat(acctFile)");
+  }
+  // Making the copy starts by removing the old one; were that the account file itself, its
+  // only name would go with it.
+  sys::FileIdentity there;
+  if (sys::identityOf(kTempFileName, there) && there.isSameFile(copy.original)) {
+    return Outcome::failure("fopen(tmpFile)", "..newaccu.scp is the account file itself");
+  }
+  if (!copy.file.createHeld(kTempFileName)) {
+    sys::ErrorCode code = sys::lastError();
+    if (sys::isHeldElsewhere(code)) {
+      return Outcome::failure("fopen(tmpFile)", "another run is using ..newaccu.scp");
+    }
+    return Outcome::systemError("fopen(tmpFile)", code);
+  }
+  // The copy holds the same passwords as the original: readable by the same users, no more.
+  if (!copy.file.applyAccessRights(rights)) return Outcome::lastError("fchmod(tmpFile)");
+  // Setting the copy's space aside at once spares the file system finding room for it piece by
+  // piece.
+  std::uint64_t accountSize = 0;
+  if (account.size(accountSize)) copy.file.reserveSpace(accountSize);
+  return {};
+}
+
+// Ends the copy's writing: the account file closed, the space set aside and not used given back,
+// and a copy that is to replace the account file on disk before it does. It stays open, and so
+// held, until the run ends.
+Outcome finishCopy(sys::File& account, FilteredCopy& copy) {
+  account.close();
+  copy.file.releaseUnusedSpace();
+  if (copy.violations > 0 && !copy.file.sync()) return Outcome::lastError("fsync(tmpFile)");
+  return {};
+}
+
 }  // namespace
 
-std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, std::FILE* reports) {
+Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
+                       std::FILE* reports, std::int64_t& violations) {
+  const char* readLabel = "fread(acctFile)";
   text::LineReader reader(input);
-  Scan scan(reports);
+  Scan scan(gmList, reports);
   reader.onBufferReuse([&output, &scan] {
     output.releaseBlock();
     scan.keepHeader();
   });
   text::ByteOrderMark mark;
-  if (!reader.readByteOrderMark(mark)) {
-    sys::reportSystemError("fread(acctFile)", reader.error());
-    return -1;
-  }
-  if (mark == text::ByteOrderMark::Utf16) {
-    sys::reportFailure("fread(acctFile)",
-                       "the account file is UTF-16 text; save it as ANSI or UTF-8");
-    return -1;
+  if (Outcome started = text::readFileStart(reader, readLabel, "the account file", mark);
+      !started.ok()) {
+    return started;
   }
   // The copy keeps the file's form: the mark that begins the file begins the copy.
-  if (mark == text::ByteOrderMark::Utf8)
+  if (mark == text::ByteOrderMark::Utf8) {
     output.putText(text::kUtf8Mark.data(), text::kUtf8Mark.size());
+  }
   bool dropping = false;
-  text::Piece piece;
-  text::PlainLines lines;
-  for (;;) {
-    // The common case: many whole CR LF lines at once, only those that need a look one by one.
-    if (reader.nextPlainLines(lines)) {
-      filterPlainLines(lines, scan, output);
-      if (output.failed()) break;
-      continue;
-    }
-    text::LineReader::Status status = reader.next(piece);
-    if (status == text::LineReader::Status::End) break;
-    if (status == text::LineReader::Status::Error) {
-      sys::reportSystemError("fread(acctFile)", reader.error());
-      return -1;
-    }
-    // The rest of an overlong line shares the fate of its first piece.
-    if (piece.startsLine) {
-      dropping = scan.dropsLine(piece);
-      if (dropping) output.startWritebackEarly();
-    }
-    if (!dropping) output.put(piece);
-    if (output.failed()) break;
-  }
-  if (!output.flush()) {
-    sys::reportSystemError("fwrite(tmpFile)", output.error());
-    return -1;
-  }
-  return scan.violations();
+  bool read = reader.forEachLine(
+      [&](const text::PlainLines& lines) {
+        // The common case: many whole lines at once, only those to inspect one by one.
+        filterPlainLines(lines, scan, output);
+        return !output.failed();
+      },
+      [&](const text::Piece& piece) {
+        // The rest of an overlong line shares the fate of its first piece.
+        if (piece.startsLine) {
+          dropping = scan.dropsLine(piece);
+          if (dropping) output.startWritebackEarly();
+        }
+        if (!dropping) output.put(piece);
+        return !output.failed();
+      });
+  if (!read) return Outcome::systemError(readLabel, reader.error());
+  if (!output.flush()) return Outcome::systemError("fwrite(tmpFile)", output.error());
+  violations = scan.violations();
+  return {};
 }
 
-std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy) {
+Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredCopy& copy) {
   sys::File account;
-  if (Failure f = retryBriefLocks([&] {
-        return account.openForReading(accountPath) ? Failure{} : failure("fopen(acctFile)");
-      })) {
-    report(f);
-    return -1;
+  Outcome scanned = openAccountFileAndCopy(accountPath, account, copy);
+  if (scanned.ok()) {
+    text::FileSource source(account, "fread(acctFile)");
+    text::FileSink sink(copy.file);
+    text::TextWriter writer(sink);
+    scanned = filterAccounts(source, gmList, writer, stdout, copy.violations);
   }
-  sys::AccessRights rights;
-  if (!account.accessRights(rights) || !account.identity(copy.original)) {
-    sys::reportSystemError("fstat(acctFile)", sys::lastError());
-    return -1;
-  }
-
-  // Making the copy starts by removing the old one; were that the account file itself, its
-  // only name would go with it.
-  sys::FileIdentity there;
-  if (sys::identityOf(kTempFileName, there) && there.isSameFile(copy.original)) {
-    sys::reportFailure("fopen(tmpFile)", "..newaccu.scp is the account file itself");
-    return -1;
-  }
-  sys::File& temp = copy.file;
-  if (!temp.createHeld(kTempFileName)) {
-    sys::ErrorCode code = sys::lastError();
-    if (sys::isHeldElsewhere(code)) {
-      sys::reportFailure("fopen(tmpFile)", "another run is using ..newaccu.scp");
-    } else {
-      sys::reportSystemError("fopen(tmpFile)", code);
-    }
-    return -1;
-  }
+  if (scanned.ok()) scanned = finishCopy(account, copy);
   // An incomplete copy is worth nothing and must not be mistaken for a filtered file.
-  auto fail = [&temp](const char* label, sys::ErrorCode code) -> std::int64_t {
-    if (label != nullptr) sys::reportSystemError(label, code);
-    temp.discard();
-    temp.close();
-    return -1;
-  };
-  // The copy holds the same passwords as the original: readable by the same users, no more.
-  if (!temp.applyAccessRights(rights)) return fail("fchmod(tmpFile)", sys::lastError());
-
-  // The copy will be about the account file's size: setting its space aside at once spares
-  // the file system finding room for it piece by piece.
-  std::uint64_t accountSize = 0;
-  if (account.size(accountSize)) temp.reserveSpace(accountSize);
-
-  text::FileSource source(account, "fread(acctFile)");
-  text::FileSink sink(temp);
-  text::TextWriter writer(sink);
-  std::int64_t violations = filterAccounts(source, writer, stdout);
-  if (violations < 0) return fail(nullptr, 0);
-  account.close();
-  temp.releaseUnusedSpace();
-  // A copy that is to replace the account file must be on disk before it does. It stays open,
-  // and so held, until the run ends.
-  if (violations > 0 && !temp.sync()) return fail("fsync(tmpFile)", sys::lastError());
-  return violations;
+  if (!scanned.ok() && copy.file.isOpen()) {
+    copy.file.discard();
+    copy.file.close();
+  }
+  return scanned;
 }

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "roster/gm_list.h"
 #include "sys/platform.h"
+#include "sys/report.h"
 #include "text/line_reader.h"
 #include "text/text_writer.h"
 
@@ -15,21 +17,22 @@ inline constexpr const char* kTempFileName = "..newaccu.scp";
 
 // What the scan leaves for the replacement: the filtered copy, still open and held by this run
 // until the run ends, so that no other run in the same working directory takes or replaces it;
-// and the account file as it was when the scan opened it, so that a change made meanwhile (the
-// server saving) is found before the copy can take its place.
+// the account file as it was when the scan opened it, so that a change made meanwhile (the
+// server saving) is found before the copy can take its place; and the number of lines left out.
 struct FilteredCopy {
   sys::File file;
   sys::FileIdentity original;
+  std::int64_t violations = 0;
 };
 
 // Filters the account file at accountPath into kTempFileName, reporting each violation on
-// standard output. Returns the number of violations, or -1 when a file could not be opened,
-// read, written or flushed, the account file is UTF-16 text, or another run holds the copy
-// (reported on standard error). When violations were found, the copy is on stable storage
-// before this returns.
-std::int64_t scanAccountFile(const char* accountPath, FilteredCopy& copy);
+// standard output. Fails when a file cannot be opened, read, written or flushed, the account
+// file is UTF-16 text, or another run holds the copy. When violations were found, the copy is on
+// stable storage before this returns.
+Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredCopy& copy);
 
-// The pass itself, from any source into any writer, with its reports going to reports. A UTF-8
-// byte-order mark that begins the source begins the output too. Returns the number of
-// violations, or -1 after reporting a read or write failure or a source in UTF-16.
-std::int64_t filterAccounts(text::ByteSource& input, text::TextWriter& output, std::FILE* reports);
+// The pass itself, from any source into any writer, with its reports going to reports; the
+// number of lines left out in violations. A UTF-8 byte-order mark that begins the source begins
+// the output too. Fails on a read or write failure and on a source in UTF-16.
+Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
+                       std::FILE* reports, std::int64_t& violations);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "roster/gm_list.h"
+#include "sys/report.h"
 #include "test_util.h"
 
 namespace {
@@ -128,14 +129,14 @@ const ScanCase kScanCases[] = {
 using testing_util::ScanOutcome;
 
 ScanOutcome runScan(const std::string& input, std::size_t chunk = 1 << 20) {
-  testing_util::StringSource gm(kGmList);
-  EXPECT_EQ(readGmList(gm), 0);
+  GmList gmList = testing_util::gmListOf(kGmList);
   testing_util::StringSource source(input, chunk);
   testing_util::StringSink sink;
   text::TextWriter writer(sink);
   testing_util::CapturedFile reports;
-  std::int64_t violations = filterAccounts(source, writer, reports.get());
-  clearGmList();
+  std::int64_t violations = 0;
+  Outcome passed = filterAccounts(source, gmList, writer, reports.get(), violations);
+  EXPECT_TRUE(passed.ok());
   return {sink.data, reports.text(), violations};
 }
 
@@ -153,15 +154,15 @@ TEST_P(ScanTable, CopyReportsAndCount) {
 
 // The same case amid plenty of lines that need no look, so that it goes through the vector
 // classification of lines rather than the reading of short inputs line by line.
-TEST_P(ScanTable, SameAmidQuietLines) {
+TEST_P(ScanTable, SameAmidPassingLines) {
   const ScanCase& c = GetParam();
   if (c.input.empty() || c.input.back() != '\n') GTEST_SKIP() << "more lines would join its last";
   if (c.input.starts_with(text::kUtf8Mark)) GTEST_SKIP() << "the mark counts only first";
-  std::string quiet;
-  for (int i = 0; i < 40; ++i) quiet += "PASSWORD=pw" + std::to_string(i) + "\r\n";
+  std::string passing;
+  for (int i = 0; i < 40; ++i) passing += "PASSWORD=pw" + std::to_string(i) + "\r\n";
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{7}}) {
-    ScanOutcome got = runScan(quiet + c.input + quiet, chunk);
-    EXPECT_EQ(got.output, quiet + c.output + quiet);
+    ScanOutcome got = runScan(passing + c.input + passing, chunk);
+    EXPECT_EQ(got.output, passing + c.output + passing);
     EXPECT_EQ(got.reports, c.reports);
     EXPECT_EQ(got.violations, c.violations);
   }
@@ -170,47 +171,45 @@ TEST_P(ScanTable, SameAmidQuietLines) {
 INSTANTIATE_TEST_SUITE_P(Rules, ScanTable, ::testing::ValuesIn(kScanCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Scan, ReadErrorFailsThePass) {
-  std::string input;
-  for (int i = 0; i < 2000; ++i) input += "[tobin]\r\nPLEVEL=1\r\n";
-  testing_util::StringSource source(input, 4096, 10000);
-  testing_util::StringSink sink;
-  text::TextWriter writer(sink);
-  testing_util::CapturedFile reports;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("fread(acctFile): ", 0), 0u) << err;
-}
-
-// Between the NUL bytes of UTF-16 text nothing reads as a key: such a file is refused, never
-// passed as clean.
-TEST(Scan, Utf16IsRefused) {
-  for (const char* mark : {"\xFF\xFE", "\xFE\xFF"}) {
-    testing_util::StringSource source(std::string(mark) + "[\0t\0]\0\r\0\n\0"s);
-    testing_util::StringSink sink;
-    text::TextWriter writer(sink);
+// A pass that cannot be completed fails with the report that says why, and a file in UTF-16,
+// between whose NUL bytes nothing reads as a key, is refused rather than passed as clean.
+TEST(Scan, FailuresAreReported) {
+  std::string unread, unwritten;
+  for (int i = 0; i < 2000; ++i) unread += "[tobin]\r\nPLEVEL=1\r\n";
+  for (int i = 0; i < 2000; ++i) unwritten += "[tobin]\r\nPASSWORD=1\r\n";
+  const std::string utf16 = "[\0t\0]\0\r\0\n\0"s;
+  const std::string refused =
+      "fread(acctFile): the account file is UTF-16 text; save it as ANSI or UTF-8";
+  const struct {
+    const char* name;
+    testing_util::StringSource source;
+    std::size_t sinkLimit;
+    std::string report;  // all of it, or its start when it ends in ": "
+  } cases[] = {
+      {"read error", testing_util::StringSource(unread, 4096, 10000), std::string::npos,
+       "fread(acctFile): "},
+      {"write error", testing_util::StringSource(unwritten), 1000, "fwrite(tmpFile): "},
+      {"UTF-16 LE", testing_util::StringSource("\xFF\xFE" + utf16), std::string::npos, refused},
+      {"UTF-16 BE", testing_util::StringSource("\xFE\xFF" + utf16), std::string::npos, refused},
+  };
+  GmList gmList = testing_util::gmListOf(kGmList);
+  for (auto c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_util::StringSink sink(c.sinkLimit);
+    text::TextWriter writer(sink, 512);
     testing_util::CapturedFile reports;
+    std::int64_t violations = 0;
+    Outcome passed = filterAccounts(c.source, gmList, writer, reports.get(), violations);
+    ASSERT_FALSE(passed.ok());
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "fread(acctFile): the account file is UTF-16 text; save it as ANSI or UTF-8\n");
-    EXPECT_TRUE(writer.flush());
-    EXPECT_EQ(sink.data, "");
+    passed.report();
+    std::string err = ::testing::internal::GetCapturedStderr();
+    if (c.report.ends_with(": ")) {
+      EXPECT_EQ(err.rfind(c.report, 0), 0u) << err;
+    } else {
+      EXPECT_EQ(err, c.report + "\n");
+    }
   }
-}
-
-TEST(Scan, WriteErrorFailsThePass) {
-  std::string input;
-  for (int i = 0; i < 2000; ++i) input += "[tobin]\r\nPASSWORD=1\r\n";
-  testing_util::StringSource source(input);
-  testing_util::StringSink sink(1000);
-  text::TextWriter writer(sink, 512);
-  testing_util::CapturedFile reports;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(filterAccounts(source, writer, reports.get()), -1);
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("fwrite(tmpFile): ", 0), 0u) << err;
 }
 
 // Densely packed headers and privilege lines fill the classification's room for lines that
@@ -233,10 +232,7 @@ TEST(Scan, ManyLinesAtOnceMatchOneLineAtATime) {
     if (hole != std::string::npos) line.replace(hole, 1, std::to_string(rng() % 1000));
     input += line;
   }
-  testing_util::StringSource gm(kGmList);
-  ASSERT_EQ(readGmList(gm), 0);
-  ScanOutcome expected = testing_util::referenceScan(input);
-  clearGmList();
+  ScanOutcome expected = testing_util::referenceScan(input, testing_util::gmListOf(kGmList));
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
     ScanOutcome got = runScan(input, chunk);
     EXPECT_EQ(got.violations, expected.violations);
@@ -275,11 +271,11 @@ TEST(Scan, LargeFileReadThroughWindowsMatchesBlockReading) {
     out.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
 
-  testing_util::StringSource gm(kGmList);
-  ASSERT_EQ(readGmList(gm), 0);
+  GmList gmList = testing_util::gmListOf(kGmList);
   ::testing::internal::CaptureStdout();
   FilteredCopy held;
-  std::int64_t fromFile = scanAccountFile("accounts.scp", held);
+  EXPECT_TRUE(scanAccountFile("accounts.scp", gmList, held).ok());
+  std::int64_t fromFile = held.violations;
   std::string fileReports = ::testing::internal::GetCapturedStdout();
   held.file.close();  // on Windows nobody else may read it while it is held
   std::stringstream copied;
@@ -287,7 +283,6 @@ TEST(Scan, LargeFileReadThroughWindowsMatchesBlockReading) {
     std::ifstream copy(kTempFileName, std::ios::binary);
     copied << copy.rdbuf();
   }
-  clearGmList();
   std::filesystem::current_path(cwd);
   std::filesystem::remove_all(dir);
 

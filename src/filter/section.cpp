@@ -1,6 +1,5 @@
 #include "filter/section.h"
 
-#include "roster/gm_list.h"
 #include "text/byte_set.h"
 
 namespace {
@@ -23,8 +22,8 @@ bool headerAccountName(std::string_view headerLine, std::string_view& name) {
   return true;
 }
 
-SectionState classifySection(std::string_view headerLine) {
+SectionState classifySection(std::string_view headerLine, const GmList& gmList) {
   std::string_view name;
   if (!headerAccountName(headerLine, name)) return SectionState::Broken;
-  return isOnGmList(name) ? SectionState::Staff : SectionState::Ordinary;
+  return gmList.contains(name) ? SectionState::Staff : SectionState::Ordinary;
 }

@@ -14,16 +14,8 @@ struct SectionCase {
   SectionState expected;
 };
 
-class SectionTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing_util::StringSource source("Admin\nmoira\n" + std::string(31, 'g') + "\n");
-    ASSERT_EQ(readGmList(source), 0);
-  }
-  void TearDown() override { clearGmList(); }
-};
-
-TEST_F(SectionTest, Classification) {
+TEST(Section, Classification) {
+  GmList gmList = testing_util::gmListOf("Admin\nmoira\n" + std::string(31, 'g') + "\n");
   const std::string g31(31, 'g');
   const SectionCase cases[] = {
       {"[Admin]", SectionState::Staff},
@@ -48,7 +40,7 @@ TEST_F(SectionTest, Classification) {
       {"[" + g31 + "g]", SectionState::Ordinary},
   };
   for (const SectionCase& c : cases) {
-    EXPECT_EQ(classifySection(c.header), c.expected) << '"' << c.header << '"';
+    EXPECT_EQ(classifySection(c.header, gmList), c.expected) << '"' << c.header << '"';
   }
 }
 

@@ -8,18 +8,12 @@
 
 #include "roster/name_index.h"
 #include "sys/platform.h"
-#include "sys/report.h"
 #include "text/byte_set.h"
 #include "text/line_reader.h"
-
-GmEntry* gmList = nullptr;
 
 namespace {
 
 using roster::kMaxName;
-
-// The names read so far, and once the list is read, their index.
-roster::NameIndex gmNames;
 
 // The bytes that end a candidate name. A long list passes every byte of every name through
 // here: one look-up a byte beats five comparisons.
@@ -51,30 +45,25 @@ std::size_t candidateLength(const char* p, std::size_t size) {
   return n;
 }
 
-int reportOutOfMemory() {
-  sys::reportSystemError("malloc", sys::outOfMemoryError());
-  return -1;
+Outcome outOfMemory() {
+  return Outcome::systemError("malloc", sys::outOfMemoryError());
 }
 
 // Puts the name of a line on the list, if it is one. False when memory ran out.
-bool addCandidate(std::string_view name) {
+bool addCandidate(std::string_view name, roster::NameIndex& names) {
   if (name.size() < 2) return true;
   if (name.size() > kMaxName) name = name.substr(0, kMaxName);
-  GmEntry* entry = gmNames.add(name);
-  if (entry == nullptr) return false;
-  entry->next = gmList;
-  gmList = entry;
-  return true;
+  return names.add(name) != nullptr;
 }
 
 // The names of a run of whole plain CR LF lines, a line at a time without the reader's work for
 // each: a long list is mostly such lines.
-bool addPlainLines(const text::PlainLines& lines) {
+bool addPlainLines(const text::PlainLines& lines, roster::NameIndex& names) {
   const char* p = lines.base + lines.begin;
   const char* end = lines.base + lines.end;
   while (p < end) {
     std::size_t n = candidateLength(p, static_cast<std::size_t>(end - p));
-    if (!addCandidate({p, n})) return false;
+    if (!addCandidate({p, n}, names)) return false;
     // Such a line holds no CR but the one before its LF.
     if (p[n] == '\r') {
       p += n + 2;
@@ -89,57 +78,34 @@ bool addPlainLines(const text::PlainLines& lines) {
 
 }  // namespace
 
-int readGmList(text::ByteSource& source) {
+Outcome readGmList(text::ByteSource& source, GmList& list) {
+  const char* readLabel = "fread(gmFile)";
   text::LineReader reader(source, std::size_t{64} << 10);
   text::ByteOrderMark mark;
-  if (!reader.readByteOrderMark(mark)) {
-    sys::reportSystemError("fread(gmFile)", reader.error());
-    return -1;
+  if (Outcome started = text::readFileStart(reader, readLabel, "the GM list", mark);
+      !started.ok()) {
+    return started;
   }
-  if (mark == text::ByteOrderMark::Utf16) {
-    sys::reportFailure("fread(gmFile)", "the GM list is UTF-16 text; save it as ANSI or UTF-8");
-    return -1;
-  }
-  text::Piece piece;
-  text::PlainLines lines;
-  for (;;) {
-    if (reader.nextPlainLines(lines)) {
-      if (!addPlainLines(lines)) return reportOutOfMemory();
-      continue;
-    }
-    text::LineReader::Status status = reader.next(piece);
-    if (status == text::LineReader::Status::End) break;
-    if (status == text::LineReader::Status::Error) {
-      sys::reportSystemError("fread(gmFile)", reader.error());
-      return -1;
-    }
-    // The rest of an overlong line is not a line of its own and names nobody.
-    if (!piece.startsLine) continue;
-    if (!addCandidate({piece.data, candidateLength(piece.data, piece.size)})) {
-      return reportOutOfMemory();
-    }
-  }
-  if (!gmNames.build()) return reportOutOfMemory();
-  return 0;
+  roster::NameIndex& names = list.names_;
+  bool enoughMemory = true;
+  bool read = reader.forEachLine(
+      [&](const text::PlainLines& lines) { return enoughMemory = addPlainLines(lines, names); },
+      [&](const text::Piece& piece) {
+        // The rest of an overlong line is not a line of its own and names nobody.
+        if (!piece.startsLine) return true;
+        return enoughMemory =
+                   addCandidate({piece.data, candidateLength(piece.data, piece.size)}, names);
+      });
+  if (!read) return Outcome::systemError(readLabel, reader.error());
+  if (!enoughMemory || !names.build()) return outOfMemory();
+  return {};
 }
 
-int loadGmList(const char* path) {
+Outcome loadGmList(const char* path, GmList& list) {
   sys::File file;
-  if (!file.openForReading(path)) {
-    sys::reportSystemError("fopen(gmFile)", sys::lastError());
-    return -1;
-  }
+  if (!file.openForReading(path)) return Outcome::lastError("fopen(gmFile)");
   text::FileSource source(file);
-  int result = readGmList(source);
-  if (result == 0) file.close();
-  return result;
-}
-
-bool isOnGmList(std::string_view name) {
-  return gmNames.contains(name);
-}
-
-void clearGmList() {
-  gmNames.clear();
-  gmList = nullptr;
+  Outcome read = readGmList(source, list);
+  if (read.ok()) file.close();
+  return read;
 }

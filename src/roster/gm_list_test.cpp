@@ -15,6 +15,13 @@ namespace {
 
 using namespace std::string_literals;
 
+// What a failed outcome reports on standard error.
+std::string reportOf(const Outcome& outcome) {
+  ::testing::internal::CaptureStderr();
+  outcome.report();
+  return ::testing::internal::GetCapturedStderr();
+}
+
 struct RosterCase {
   const char* name;
   std::string file;
@@ -65,46 +72,31 @@ const RosterCase kRosterCases[] = {
      {"tailname", "xxtailname"}},
 };
 
-class RosterTable : public ::testing::TestWithParam<RosterCase> {
- protected:
-  void TearDown() override { clearGmList(); }
-};
+class RosterTable : public ::testing::TestWithParam<RosterCase> {};
 
 TEST_P(RosterTable, Lookup) {
   const RosterCase& c = GetParam();
   testing_util::StringSource source(c.file);
-  ASSERT_EQ(readGmList(source), 0);
-  for (const std::string& name : c.listed) EXPECT_TRUE(isOnGmList(name)) << name;
-  for (const std::string& name : c.notListed) EXPECT_FALSE(isOnGmList(name)) << name;
+  GmList list;
+  ASSERT_TRUE(readGmList(source, list).ok());
+  for (const std::string& name : c.listed) EXPECT_TRUE(list.contains(name)) << name;
+  for (const std::string& name : c.notListed) EXPECT_FALSE(list.contains(name)) << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, RosterTable, ::testing::ValuesIn(kRosterCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(GmList, EntriesStandNewestFirst) {
-  testing_util::StringSource source("alpha\nbeta x\ngamma\n");
-  ASSERT_EQ(readGmList(source), 0);
-  std::vector<std::string> names;
-  for (GmEntry* e = gmList; e != nullptr; e = e->next) names.push_back(e->name);
-  EXPECT_EQ(names, (std::vector<std::string>{"gamma", "beta", "alpha"}));
-  clearGmList();
-  EXPECT_EQ(gmList, nullptr);
-}
-
-// Enough names to fill several of the list's storage chunks, each found, none lost.
 TEST(GmList, ManyNamesAllFound) {
   const int kNames = 120000;
   std::string file;
   for (int i = 0; i < kNames; ++i) file += "gm" + std::to_string(i) + "\r\n";
   testing_util::StringSource source(file);
-  ASSERT_EQ(readGmList(source), 0);
-  for (int i = 0; i < kNames; ++i) ASSERT_TRUE(isOnGmList("GM" + std::to_string(i))) << i;
-  EXPECT_TRUE(isOnGmList("gm" + std::to_string(kNames - 1)));
-  EXPECT_FALSE(isOnGmList("gm" + std::to_string(kNames)));
-  int count = 0;
-  for (GmEntry* e = gmList; e != nullptr; e = e->next) ++count;
-  EXPECT_EQ(count, kNames);
-  clearGmList();
+  GmList list;
+  ASSERT_TRUE(readGmList(source, list).ok());
+  for (int i = 0; i < kNames; ++i) ASSERT_TRUE(list.contains("GM" + std::to_string(i))) << i;
+  EXPECT_TRUE(list.contains("gm" + std::to_string(kNames - 1)));
+  EXPECT_FALSE(list.contains("gm" + std::to_string(kNames)));
+  EXPECT_EQ(list.size(), std::size_t{kNames});
 }
 
 // Lists of every size around the index's bucket counts: each name is found, in any case, and
@@ -114,15 +106,15 @@ TEST(GmList, EveryListSizeFindsItsNames) {
     std::string file;
     for (int i = 0; i < size; ++i) file += "Name" + std::to_string(i) + "\r\n";
     testing_util::StringSource source(file);
-    ASSERT_EQ(readGmList(source), 0) << size;
+    GmList list;
+    ASSERT_TRUE(readGmList(source, list).ok()) << size;
     for (int i = 0; i < size; ++i) {
-      ASSERT_TRUE(isOnGmList("name" + std::to_string(i))) << size << " names, " << i;
-      ASSERT_TRUE(isOnGmList("NAME" + std::to_string(i))) << size << " names, " << i;
+      ASSERT_TRUE(list.contains("name" + std::to_string(i))) << size << " names, " << i;
+      ASSERT_TRUE(list.contains("NAME" + std::to_string(i))) << size << " names, " << i;
     }
     for (int i = size; i < 2 * size + 10; ++i) {
-      ASSERT_FALSE(isOnGmList("name" + std::to_string(i))) << size << " names, " << i;
+      ASSERT_FALSE(list.contains("name" + std::to_string(i))) << size << " names, " << i;
     }
-    clearGmList();
   }
 }
 
@@ -136,21 +128,21 @@ TEST(GmList, EveryNameLengthStoredExactly) {
     std::string name;
     for (std::size_t i = 0; i < length; ++i) name += static_cast<char>(kBytes[i % 8] + i / 8);
     testing_util::StringSource source(name + "\r\n");
-    ASSERT_EQ(readGmList(source), 0) << length;
+    GmList list;
+    ASSERT_TRUE(readGmList(source, list).ok()) << length;
     std::string stored = name.substr(0, 31);
-    ASSERT_NE(gmList, nullptr);
-    EXPECT_EQ(std::string(gmList->name, sizeof gmList->name),
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(std::string(list.entry(0).name, sizeof list.entry(0).name),
               stored + std::string(32 - stored.size(), '\0'))
         << length;
     std::string upper = stored;
     for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-    EXPECT_TRUE(isOnGmList(upper)) << length;
+    EXPECT_TRUE(list.contains(upper)) << length;
     for (std::size_t i = 0; i < stored.size(); ++i) {
       std::string changed = stored;
       changed[i] = static_cast<char>(changed[i] ^ 0x01);
-      EXPECT_FALSE(isOnGmList(changed)) << length << " changed at " << i;
+      EXPECT_FALSE(list.contains(changed)) << length << " changed at " << i;
     }
-    clearGmList();
   }
 }
 
@@ -204,13 +196,12 @@ TEST(GmList, MixedLinesGiveTheNamesOfTheirPieces) {
   }
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
     testing_util::StringSource source(file, chunk);
-    ASSERT_EQ(readGmList(source), 0);
+    GmList list;
+    ASSERT_TRUE(readGmList(source, list).ok());
     std::vector<std::string> names;
-    for (GmEntry* e = gmList; e != nullptr; e = e->next) names.push_back(e->name);
-    std::reverse(names.begin(), names.end());
+    for (std::size_t i = 0; i < list.size(); ++i) names.push_back(list.entry(i).name);
     EXPECT_EQ(names, expected) << chunk;
-    for (const std::string& name : expected) ASSERT_TRUE(isOnGmList(name)) << name;
-    clearGmList();
+    for (const std::string& name : expected) ASSERT_TRUE(list.contains(name)) << name;
   }
 }
 
@@ -230,7 +221,8 @@ TEST(GmList, CaseFoldingByteByByte) {
     listed.push_back(static_cast<unsigned char>(c));
   }
   testing_util::StringSource source(file);
-  ASSERT_EQ(readGmList(source), 0);
+  GmList list;
+  ASSERT_TRUE(readGmList(source, list).ok());
   for (int d = 1; d < 256; ++d) {
     if (d == '\r' || d == '\n' || d == ' ' || d == '\t') continue;
     bool want = false;
@@ -238,38 +230,33 @@ TEST(GmList, CaseFoldingByteByByte) {
     std::string name(1, 'q');
     name += static_cast<char>(d);
     name += 'X';
-    EXPECT_EQ(isOnGmList(name), want) << "byte " << d;
+    EXPECT_EQ(list.contains(name), want) << "byte " << d;
   }
-  clearGmList();
 }
 
 TEST(GmList, ReadErrorFailsTheLoad) {
   testing_util::StringSource source(std::string(5000, 'n') + "\n", 100, 1000);
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(readGmList(source), -1);
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("fread(gmFile): ", 0), 0u) << err;
-  clearGmList();
+  GmList list;
+  Outcome read = readGmList(source, list);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(reportOf(read).rfind("fread(gmFile): ", 0), 0u) << reportOf(read);
 }
 
 // What Windows PowerShell 5.1 writes by default: no name of it would ever match.
 TEST(GmList, Utf16IsRefused) {
-  for (std::string list : {"\xFF\xFE"
+  for (std::string file : {"\xFF\xFE"
                            "a\0d\0m\0i\0n\0\r\0\n\0"s,
                            "\xFE\xFF\0a\0d\0m\0i\0n"s}) {
-    testing_util::StringSource source(list);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(readGmList(source), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    testing_util::StringSource source(file);
+    GmList list;
+    EXPECT_EQ(reportOf(readGmList(source, list)),
               "fread(gmFile): the GM list is UTF-16 text; save it as ANSI or UTF-8\n");
-    clearGmList();
   }
 }
 
 TEST(GmList, MissingFileIsReported) {
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(loadGmList("no/such/gm/list.txt"), -1);
-  std::string err = ::testing::internal::GetCapturedStderr();
+  GmList list;
+  std::string err = reportOf(loadGmList("no/such/gm/list.txt", list));
   EXPECT_EQ(err.rfind("fopen(gmFile): ", 0), 0u) << err;
   EXPECT_EQ(err.back(), '\n');
 }

@@ -2,7 +2,8 @@
 //
 // What it guarantees:
 //  - A stored name keeps its bytes (at most kMaxName of them, never a NUL) in a GmEntry of its
-//    own, with zeros after it to the end of the field; entries stay where they are until clear().
+//    own, with zeros after it to the end of the field, in the order they were added; entries
+//    stay where they are for as long as the index lives.
 //  - contains(name) tells whether a stored name equals name when the letters A to Z are taken
 //    for a to z; no other byte is folded and a prefix is no match. A name stored twice is found
 //    as once.
@@ -18,8 +19,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
-#include "roster/gm_list.h"
+// One name of the GM list, as it stood in the file (cut to 31 characters), zeros after it.
+struct GmEntry {
+  char name[32];
+};
 
 namespace roster {
 
@@ -173,9 +178,22 @@ struct HashBuckets {
   void clear();
 };
 
-// The stored names and their index, for the one list of a run.
+// The stored names and their index. It owns their memory: a value, moved but not copied.
 class NameIndex {
  public:
+  NameIndex() = default;
+  ~NameIndex() { clear(); }
+  NameIndex(NameIndex&& other) noexcept
+      : store_(std::exchange(other.store_, {})), index_(std::exchange(other.index_, {})) {}
+  NameIndex& operator=(NameIndex&& other) noexcept {
+    if (this != &other) {
+      clear();
+      store_ = std::exchange(other.store_, {});
+      index_ = std::exchange(other.index_, {});
+    }
+    return *this;
+  }
+
   // Stores a name of 2 to kMaxName bytes in a new entry, with its hash for the index; nullptr
   // when memory ran out. Inline: a long list passes every name through here.
   GmEntry* add(std::string_view name) {
@@ -201,12 +219,16 @@ class NameIndex {
     return name.size() <= kMaxName && index_.contains(store_, name);
   }
 
+  // The entries, in the order their names were added.
+  std::size_t size() const { return store_.count; }
+  const GmEntry& operator[](std::size_t i) const { return store_.at(i); }
+
+ private:
   void clear() {
     index_.clear();
     store_.clear();
   }
 
- private:
   EntryStore store_;
   HashBuckets index_;
 };

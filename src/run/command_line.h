@@ -6,13 +6,6 @@
 #include <string>
 #include <vector>
 
-// Exit statuses, for the scripts that run the tool.
-enum ExitStatus : int {
-  kExitClean = 0,       // no violation found
-  kExitViolations = 1,  // violations found and removed
-  kExitError = 2,       // anything went wrong; the account file holds its old contents
-};
-
 // The longest path accepted for either file, as sys::pathLength counts it.
 inline constexpr std::size_t kMaxPathLength = 200;
 

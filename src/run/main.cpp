@@ -1,7 +1,5 @@
 // quelm: removes privileges from every account of a game server's account file that is not on
 // the list of its GMs and Counselors.
-#include <cstdint>
-#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -12,20 +10,33 @@
 #include "roster/gm_list.h"
 #include "run/command_line.h"
 #include "sys/console.h"
+#include "sys/exit_status.h"
 #include "sys/platform.h"
 #include "sys/report.h"
 
 namespace {
 
-int run(const std::vector<std::string>& arguments) {
+ExitStatus failed(const Outcome& outcome) {
+  outcome.report();
+  return kExitError;
+}
+
+ExitStatus run(const std::vector<std::string>& arguments) {
   printBanner();
   std::optional<CommandLine> args = parseCommandLine(arguments);
   if (!args) return kExitError;
-  if (loadGmList(args->gmList.c_str()) != 0) return kExitError;
+  GmList gmList;
+  if (Outcome loaded = loadGmList(args->gmList.c_str(), gmList); !loaded.ok()) {
+    return failed(loaded);
+  }
   FilteredCopy copy;  // held by this run from the scan to its end
-  std::int64_t violations = scanAccountFile(args->accountFile.c_str(), copy);
-  if (violations < 0) return kExitError;
-  return replaceAccountFile(args->accountFile.c_str(), violations, copy);
+  if (Outcome scanned = scanAccountFile(args->accountFile.c_str(), gmList, copy); !scanned.ok()) {
+    return failed(scanned);
+  }
+  if (Outcome replaced = replaceAccountFile(args->accountFile.c_str(), copy); !replaced.ok()) {
+    return failed(replaced);
+  }
+  return copy.violations > 0 ? kExitViolations : kExitClean;
 }
 
 template <typename Char>
@@ -34,13 +45,12 @@ int runToTheEnd(int argc, Char** argv) {
   try {
     return run(sys::commandLineArguments(argc, argv));
   } catch (const std::bad_alloc&) {
-    sys::reportSystemError("malloc", sys::outOfMemoryError());
+    return failed(Outcome::systemError("malloc", sys::outOfMemoryError()));
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "quelm: %s\n", e.what());
+    return failed(Outcome::failure("quelm", e.what()));
   } catch (...) {
-    std::fputs("quelm: unexpected failure\n", stderr);
+    return failed(Outcome::failure("quelm", "unexpected failure"));
   }
-  return kExitError;
 }
 
 }  // namespace

@@ -24,8 +24,6 @@ std::string errorText(ErrorCode code);
 
 // Error codes the portable code needs to produce or recognise.
 ErrorCode outOfMemoryError();
-ErrorCode alreadyExistsError();
-bool isAlreadyExists(ErrorCode code);
 bool isCrossDevice(ErrorCode code);
 bool isNotFound(ErrorCode code);
 // Whether a failed File::createHeld means that another process holds the file.
@@ -185,7 +183,14 @@ class File {
   bool isOpen() const { return handle_ != kClosed; }
 
  private:
+  // Rounds of createHeld: each one that does not end with the file held has seen a step of
+  // another run's, which the next round settles; so many in a row mean a run is going on.
+  static constexpr int kHoldRounds = 8;
   static constexpr std::intptr_t kClosed = -1;
+
+  // Takes over a handle just opened for path; false, the error left as it is, for kClosed.
+  bool adopt(std::intptr_t handle, const char* path);
+
   std::intptr_t handle_ = kClosed;
   std::string path_;
   void* mapping_ = nullptr;

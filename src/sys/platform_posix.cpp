@@ -1,6 +1,8 @@
 // POSIX implementation of the platform layer.
 #include "sys/platform.h"
 
+#include "sys/exit_status.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -27,14 +29,20 @@ int fdOf(std::intptr_t handle) {
   return static_cast<int>(handle);
 }
 
+// Makes a system call again for as long as a signal interrupts it (EINTR); gives its result.
+template <typename Call>
+auto restarting(Call call) {
+  for (;;) {
+    auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
 // Opens a new file that nobody but its owner can read; the caller widens the rights later, once
 // ownership has been settled.
 int openNew(const char* path, int access = O_WRONLY) {
-  int fd;
-  do {
-    fd = ::open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return restarting(
+      [&] { return ::open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
 }
 
 FileIdentity identityFrom(const struct stat& st) {
@@ -51,11 +59,9 @@ enum class Hold { Held, Gone, Failed };
 // Locks the open file fd for this process and then makes sure that path still names it: another
 // run may have removed it as a leftover between its creation or opening and the lock.
 Hold holdIfStillAt(int fd, const char* path) {
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return Hold::Failed;  // EWOULDBLOCK: another run holds it
+  if (restarting([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    return Hold::Failed;  // EWOULDBLOCK: another run holds it
+  }
   struct stat mine, named;
   if (::fstat(fd, &mine) != 0) return Hold::Failed;
   if (::lstat(path, &named) != 0) return errno == ENOENT ? Hold::Gone : Hold::Failed;
@@ -71,10 +77,7 @@ void closeKeepingErrno(int fd) {
 // Removes the file at path if it is a leftover: a regular file that nobody holds. Fails with
 // EWOULDBLOCK when another process holds it; succeeds when it is gone already.
 bool removeLeftover(const char* path) {
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = restarting([&] { return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) return errno == ENOENT;  // ELOOP for a symbolic link
   struct stat st;
   if (::fstat(fd, &st) != 0) {
@@ -93,10 +96,6 @@ bool removeLeftover(const char* path) {
   return removed;
 }
 
-// Rounds of createHeld: each one that does not end with the file held has seen a step of another
-// run's, which the next round settles; so many in a row mean a run is going on.
-constexpr int kHoldRounds = 8;
-
 }  // namespace
 
 ErrorCode lastError() {
@@ -109,12 +108,6 @@ std::string errorText(ErrorCode code) {
 
 ErrorCode outOfMemoryError() {
   return ENOMEM;
-}
-ErrorCode alreadyExistsError() {
-  return EEXIST;
-}
-bool isAlreadyExists(ErrorCode code) {
-  return code == EEXIST;
 }
 bool isCrossDevice(ErrorCode code) {
   return code == EXDEV;
@@ -209,7 +202,7 @@ char busErrorReport[256];
 void onBusError(int) {
   ssize_t ignored = ::write(2, busErrorReport, std::strlen(busErrorReport));
   (void)ignored;
-  ::_exit(2);
+  ::_exit(kExitError);
 }
 
 }  // namespace
@@ -261,14 +254,7 @@ std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& dat
 }
 
 bool File::openForReading(const char* path) {
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  handle_ = fd;
-  path_ = path;
-  return true;
+  return adopt(restarting([&] { return ::open(path, O_RDONLY | O_CLOEXEC); }), path);
 }
 
 bool File::openForReplacement(const char* path, FileIdentity& identity) {
@@ -283,11 +269,7 @@ bool File::createHeld(const char* path) {
       continue;
     }
     Hold hold = holdIfStillAt(fd, path);
-    if (hold == Hold::Held) {
-      handle_ = fd;
-      path_ = path;
-      return true;
-    }
+    if (hold == Hold::Held) return adopt(fd, path);
     closeKeepingErrno(fd);
     if (hold == Hold::Failed) return false;
   }
@@ -296,19 +278,11 @@ bool File::createHeld(const char* path) {
 }
 
 bool File::createExclusive(const char* path) {
-  int fd = openNew(path);
-  if (fd < 0) return false;
-  handle_ = fd;
-  path_ = path;
-  return true;
+  return adopt(openNew(path), path);
 }
 
 std::int64_t File::read(void* buffer, std::size_t size) {
-  ssize_t n;
-  do {
-    n = ::read(fdOf(handle_), buffer, size);
-  } while (n < 0 && errno == EINTR);
-  return n;
+  return restarting([&] { return ::read(fdOf(handle_), buffer, size); });
 }
 
 bool File::rewind() {
@@ -333,11 +307,9 @@ bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
   }
   std::size_t first = 0;
   while (first < n) {
-    ssize_t written = ::writev(fdOf(handle_), vec + first, static_cast<int>(n - first));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    ssize_t written = restarting(
+        [&] { return ::writev(fdOf(handle_), vec + first, static_cast<int>(n - first)); });
+    if (written < 0) return false;
     if (written == 0) {
       errno = EIO;
       return false;
@@ -387,11 +359,7 @@ void File::releaseUnusedSpace() {
 }
 
 bool File::sync() {
-  int rc;
-  do {
-    rc = ::fsync(fdOf(handle_));
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return restarting([&] { return ::fsync(fdOf(handle_)); }) == 0;
 }
 
 bool File::accessRights(AccessRights& rights) const {
@@ -418,11 +386,6 @@ bool File::applyAccessRights(const AccessRights& rights) {
     }
   }
   return ::fchmod(fd, rights.mode) == 0;
-}
-
-bool File::isSameFileAs(const char* path) const {
-  FileIdentity mine, other;
-  return identity(mine) && identityOf(path, other) && mine.isSameFile(other);
 }
 
 bool File::identity(FileIdentity& identity) const {
@@ -492,10 +455,7 @@ bool syncParentDirectory(const char* path) {
   std::string dir(slash == std::string_view::npos ? std::string_view(".")
                   : slash == 0                    ? std::string_view("/")
                                                   : whole.substr(0, slash));
-  int fd;
-  do {
-    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = restarting([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   // A directory we may write to but not read cannot be synced by us; its entries are then as
   // durable as the file system makes them by itself.
   if (fd < 0) return errno == EACCES || errno == EPERM;

@@ -75,10 +75,6 @@ bool identityFrom(HANDLE h, FileIdentity& id) {
   return true;
 }
 
-// Rounds of createHeld: each one that does not end with the file held has seen a step of another
-// run's, which the next round settles; so many in a row mean a run is going on.
-constexpr int kHoldRounds = 8;
-
 }  // namespace
 
 ErrorCode lastError() {
@@ -106,12 +102,6 @@ std::string errorText(ErrorCode code) {
 
 ErrorCode outOfMemoryError() {
   return ERROR_NOT_ENOUGH_MEMORY;
-}
-ErrorCode alreadyExistsError() {
-  return ERROR_ALREADY_EXISTS;
-}
-bool isAlreadyExists(ErrorCode code) {
-  return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
 }
 bool isCrossDevice(ErrorCode code) {
   return code == ERROR_NOT_SAME_DEVICE;
@@ -157,31 +147,20 @@ File::~File() {
 bool File::openForReading(const char* path) {
   // Others may go on writing, renaming or replacing the file while it is read: a server that
   // saves meanwhile must not fail for it (the run finds out that the file changed).
-  HANDLE h = openExisting(path, GENERIC_READ, kShareAll, FILE_FLAG_SEQUENTIAL_SCAN);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  handle_ = toHandle(h);
-  path_ = path;
-  return true;
+  return adopt(toHandle(openExisting(path, GENERIC_READ, kShareAll, FILE_FLAG_SEQUENTIAL_SCAN)),
+               path);
 }
 
 bool File::openForReplacement(const char* path, FileIdentity& identity) {
-  HANDLE h = openExisting(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  handle_ = toHandle(h);
-  path_ = path;
-  return identityFrom(h, identity);
+  return adopt(toHandle(openExisting(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0)), path) &&
+         identityFrom(handleOf(handle_), identity);
 }
 
 bool File::createHeld(const char* path) {
   // Held by the share mode: while this handle is open, no other process opens, renames or
   // removes the file. DELETE access lets this process rename and remove it through the handle.
   for (int round = 0; round < kHoldRounds; ++round) {
-    HANDLE h = openNew(path, GENERIC_READ | GENERIC_WRITE | DELETE);
-    if (h != INVALID_HANDLE_VALUE) {
-      handle_ = toHandle(h);
-      path_ = path;
-      return true;
-    }
+    if (adopt(toHandle(openNew(path, GENERIC_READ | GENERIC_WRITE | DELETE)), path)) return true;
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     DWORD attributes = attributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -201,11 +180,7 @@ bool File::createHeld(const char* path) {
 }
 
 bool File::createExclusive(const char* path) {
-  HANDLE h = openNew(path);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  handle_ = toHandle(h);
-  path_ = path;
-  return true;
+  return adopt(toHandle(openNew(path)), path);
 }
 
 std::int64_t File::read(void* buffer, std::size_t size) {
@@ -302,11 +277,6 @@ bool File::applyAccessRights(const AccessRights& rights) {
   if (!GetFileSecurityW(source.get(), what, descriptor.data(), needed, &needed)) return true;
   SetFileSecurityW(mine.get(), what, descriptor.data());
   return true;
-}
-
-bool File::isSameFileAs(const char* path) const {
-  FileIdentity mine, other;
-  return identity(mine) && identityOf(path, other) && mine.isSameFile(other);
 }
 
 bool File::identity(FileIdentity& identity) const {

@@ -1,39 +1,39 @@
 #include "sys/report.h"
 
 #include <cstdio>
-#include <string>
 
-namespace sys {
+Outcome Outcome::systemError(const char* label, sys::ErrorCode code) {
+  Outcome failed = failure(label, sys::errorText(code));
+  failed.code_ = code;
+  return failed;
+}
+
+Outcome Outcome::failure(const char* label, const std::string& text) {
+  Outcome failed;
+  failed.report_ = std::string(label) + ": " + text;
+  return failed;
+}
+
+void Outcome::add(const Outcome& later) {
+  if (later.ok()) return;
+  report_ += ok() ? later.report_ : "\n" + later.report_;
+}
 
 namespace {
 
-void report(const char* prefix, const char* label, const char* text) {
+void print(const char* prefix, const std::string& text) {
   // Whatever was reported on standard output so far comes first when both go to one console.
   std::fflush(stdout);
-  std::fprintf(stderr, "%s%s: %s\n", prefix, label, text);
+  std::fprintf(stderr, "%s%s\n", prefix, text.c_str());
   std::fflush(stderr);
 }
 
 }  // namespace
 
-void reportSystemError(const char* label, ErrorCode code) {
-  report("", label, errorText(code).c_str());
+void Outcome::report() const {
+  print("", report_);
 }
 
-void reportFailure(const char* label, const char* text) {
-  report("", label, text);
-}
-
-void reportWarning(const char* label, ErrorCode code) {
-  report("warning: ", label, errorText(code).c_str());
-}
-
-}  // namespace sys
-
-void report(const Failure& f) {
-  if (f.text != nullptr) {
-    sys::reportFailure(f.label, f.text);
-  } else {
-    sys::reportSystemError(f.label, f.code);
-  }
+void Outcome::reportAsWarning() const {
+  print("warning: ", report_);
 }

@@ -1,34 +1,38 @@
-// Reports of failed system operations, on standard error.
+// How a step of the run ended, and the report of one that failed, on standard error.
 #pragma once
+
+#include <string>
 
 #include "sys/platform.h"
 
-namespace sys {
+// How a step of the run ended: done, or failed, with its report: one line, the step's label,
+// ": " and the platform's text for the error or a text of the tool's own ("fopen(gmFile): No
+// such file or directory"). Every step that can fail gives one; run control reports it.
+class Outcome {
+ public:
+  // Done.
+  Outcome() = default;
 
-// One line on standard error: the operation's label, ": ", the platform's text for the error.
-void reportSystemError(const char* label, ErrorCode code);
+  // Failed with the platform's error code.
+  static Outcome systemError(const char* label, sys::ErrorCode code);
+  // Failed with the error of the platform call just made.
+  static Outcome lastError(const char* label) { return systemError(label, sys::lastError()); }
+  // Failed for a reason the tool finds itself.
+  static Outcome failure(const char* label, const std::string& text);
 
-// The same for a failure the tool finds itself, with its own text in place of the platform's.
-void reportFailure(const char* label, const char* text);
+  bool ok() const { return report_.empty(); }
+  // The platform's error code of a failed system call; 0 for any other outcome.
+  sys::ErrorCode code() const { return code_; }
 
-// The same for a failure that no longer changes the outcome of the run, marked as a warning.
-void reportWarning(const char* label, ErrorCode code);
+  // Adds a line to the report: what else went wrong in the wake of the failure.
+  void add(const Outcome& later);
 
-}  // namespace sys
+  // Prints the report on standard error, after what standard output holds so far.
+  void report() const;
+  // The same, marked as a warning: for a step whose failure no longer changes the outcome.
+  void reportAsWarning() const;
 
-// A failed step: its label and the platform's error, or a text of the tool's own. A
-// default-made one stands for success, so that "if (Failure f = step())" reads as it acts.
-struct Failure {
-  const char* label = nullptr;
-  sys::ErrorCode code = 0;
-  const char* text = nullptr;
-  explicit operator bool() const { return label != nullptr; }
+ private:
+  std::string report_;  // line after line, without the last line end
+  sys::ErrorCode code_ = 0;
 };
-
-// The failure of the operation just attempted, with the platform's error.
-inline Failure failure(const char* label) {
-  return {label, sys::lastError()};
-}
-
-// Reports a failure on standard error, as reportSystemError or reportFailure.
-void report(const Failure& f);

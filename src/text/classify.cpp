@@ -3,37 +3,37 @@
 
 namespace text {
 
-std::vector<FindLoudLinesFunction> findLoudLinesVersions() {
-  std::vector<FindLoudLinesFunction> versions;
+std::vector<FindLinesToInspect*> findLinesToInspectVersions() {
+  std::vector<FindLinesToInspect*> versions;
 #ifdef QUELM_HAVE_AVX512
   if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi")) {
-    versions.push_back(findLoudLinesAvx512);
+    versions.push_back(findLinesToInspectAvx512);
   }
 #endif
 #ifdef QUELM_HAVE_AVX2
-  if (__builtin_cpu_supports("avx2")) versions.push_back(findLoudLinesAvx2);
+  if (__builtin_cpu_supports("avx2")) versions.push_back(findLinesToInspectAvx2);
 #endif
 #ifdef QUELM_HAVE_SSE2
-  versions.push_back(findLoudLinesSse2);
+  versions.push_back(findLinesToInspectSse2);
 #endif
-  versions.push_back(findLoudLinesPortable);
+  versions.push_back(findLinesToInspectPortable);
   return versions;
 }
 
 namespace {
 
-const FindLoudLinesFunction loudLinesBest = findLoudLinesVersions().front();
+FindLinesToInspect* const bestVersion = findLinesToInspectVersions().front();
 
 }  // namespace
 
-std::size_t findLoudLines(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                          std::size_t& count) {
-  return loudLinesBest(p, n, loud, room, count);
+std::size_t findLinesToInspect(const char* p, std::size_t n, LineToInspect* found, std::size_t room,
+                               std::size_t& count) {
+  return bestVersion(p, n, found, room, count);
 }
 
-std::size_t quietRunLength(const char* p, std::size_t n) {
+std::size_t passingRunLength(const char* p, std::size_t n) {
   std::size_t count;
-  return loudLinesBest(p, n, nullptr, 0, count);
+  return bestVersion(p, n, nullptr, 0, count);
 }
 
 std::size_t findLineSpecial(const char* p, std::size_t n) {

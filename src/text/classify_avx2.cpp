@@ -42,9 +42,9 @@ inline BlockMasks blockMasksAvx2(const char* p) {
 
 }  // namespace
 
-std::size_t findLoudLinesAvx2(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                              std::size_t& count) {
-  return loudLines<blockMasksAvx2>(p, n, loud, room, count);
+std::size_t findLinesToInspectAvx2(const char* p, std::size_t n, LineToInspect* found,
+                                   std::size_t room, std::size_t& count) {
+  return findLinesWith<blockMasksAvx2>(p, n, found, room, count);
 }
 
 }  // namespace text

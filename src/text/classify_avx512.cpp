@@ -28,9 +28,9 @@ inline BlockMasks blockMasksAvx512(const char* p) {
 
 }  // namespace
 
-std::size_t findLoudLinesAvx512(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                                std::size_t& count) {
-  return loudLines<blockMasksAvx512>(p, n, loud, room, count);
+std::size_t findLinesToInspectAvx512(const char* p, std::size_t n, LineToInspect* found,
+                                     std::size_t room, std::size_t& count) {
+  return findLinesWith<blockMasksAvx512>(p, n, found, room, count);
 }
 
 }  // namespace text

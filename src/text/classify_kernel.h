@@ -50,7 +50,8 @@ inline unsigned countLeadingZeros64(std::uint64_t mask) {
 // For the 64 bytes at p, bit i stands for byte i:
 //  - lf: the byte is LF;
 //  - bad: the byte is a CR not followed by LF or a 0x1A, or the byte after it is an LF that does
-//    not follow a CR; either way byte i + 1 belongs to a line that is not a plain CR LF line;
+//    not follow a CR ((byte is CR) != (next is LF)); either way byte i + 1 belongs to a line that
+//    is not plain;
 //  - look: a line starting at the byte would need a look: "[", or "p" then "l" or "r", any case.
 // The byte after the block is read too.
 struct BlockMasks {
@@ -64,9 +65,10 @@ inline unsigned trailingZeros64(std::uint64_t mask) {
   return mask != 0 ? lowestBit64(mask) : 64;
 }
 
-// The rare case of a block, kept out of the loop: a bad byte makes the line it stands in loud.
-// Returns the starts, in the block, of the lines with a bad byte, and tells whether the line begun
-// in an earlier block has one.
+// The rare case of a block, kept out of the loop: a bad byte makes the line it stands in one to
+// inspect. Returns the starts, in the block, of the lines with a bad byte, and tells whether the
+// line begun in an earlier block has one. For each bad byte q, the starts at or before it are
+// starts & ((2 << q) - 1), and the line it stands in is the highest of them.
 inline std::uint64_t findBadLines(std::uint64_t starts, std::uint64_t bad, bool& earlierBad) {
   std::uint64_t badStarts = 0;
   for (; bad != 0; bad &= bad - 1) {
@@ -81,15 +83,23 @@ inline std::uint64_t findBadLines(std::uint64_t starts, std::uint64_t bad, bool&
   return badStarts;
 }
 
-// Classifies, in one pass of whole 64-byte blocks, the lines that start in the n bytes at p (which
-// begin a line). A line is quiet when it is at most 253 characters followed by CR LF, holds no
-// other CR and no 0x1A, and begins with neither "[" nor "pl"/"pr"; the others go to loud, in order,
-// with the end of those that fail only the last test. Returns the offset up to which every line
-// start is classified, itself a line start; once room entries are taken, the offset of the first
-// loud line that found no room.
+// The classifier (classify.h), with a version's own way of computing a block's masks. In one
+// pass of whole 64-byte blocks, each seen as 64-bit masks with bit i for byte i:
+//
+//   for each block:
+//     starts  = (lf << 1) | (a line starts at the block's first byte)    the lines that begin here
+//     inspect = starts & look                     those that begin with "[", "pl" or "pr"
+//     bad     = (bad << 1) | bit carried over     bytes that stand in a line that is not plain
+//     for each bad byte: the line it stands in (the highest start at or before it) is to inspect,
+//       without an end; with no start before it here, that is the line begun in an earlier block,
+//       as it is when that line's first LF comes more than 254 bytes after its start
+//     an entry still waiting for its end gets the block's first LF
+//     for each start to inspect, lowest first: list it, with the end of its line if the LF is in
+//       this block (the lowest bit of lf >> start), else it waits for the next block's first LF
+//     the next line begins after the block's last LF (64 - the leading zeros of lf)
 template <BlockMasks (*masks)(const char*)>
-QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine* loud,
-                                          std::size_t room, std::size_t& count) {
+QUELM_ALWAYS_INLINE std::size_t findLinesWith(const char* p, std::size_t n, LineToInspect* found,
+                                              std::size_t room, std::size_t& count) {
   constexpr std::size_t kNone = ~std::size_t{0};
   count = 0;
   std::size_t lineStart = 0;    // the line in progress; every line before it is classified
@@ -101,7 +111,7 @@ QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine
   for (std::size_t b = 0; b + 65 <= n; b += 64) {
     BlockMasks m = masks(p + b);
     std::uint64_t starts = (m.lf << 1) | std::uint64_t{lineStart == b};
-    std::uint64_t loudHere = starts & m.look;  // loud lines that start in this block
+    std::uint64_t inspectHere = starts & m.look;  // lines to inspect that start in this block
     // Bit i set where byte i stands in a line that is not a plain CR LF line.
     std::uint64_t bad = (m.bad << 1) | badCarry;
     badCarry = m.bad >> 63;
@@ -110,23 +120,23 @@ QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine
     if ((bad != 0) | (firstLf - lineStart > kMaxPieceChars)) {
       bool earlierBad = firstLf - lineStart > kMaxPieceChars;
       badStarts = findBadLines(starts, bad, earlierBad);
-      loudHere |= badStarts;
+      inspectHere |= badStarts;
       if (earlierBad) {
         // The line in progress is listed already when it is the last one listed.
-        if (count > 0 && loud[count - 1].start == lineStart) {
-          loud[count - 1].end = 0;
+        if (count > 0 && found[count - 1].start == lineStart) {
+          found[count - 1].end = 0;
         } else {
           if (count == room) return lineStart;
-          loud[count++] = {static_cast<std::uint32_t>(lineStart), 0};
+          found[count++] = {static_cast<std::uint32_t>(lineStart), 0};
         }
         pending = kNone;
       }
     }
     if (pending != kNone && m.lf != 0) {
-      loud[pending].end = static_cast<std::uint32_t>(firstLf + 1);
+      found[pending].end = static_cast<std::uint32_t>(firstLf + 1);
       pending = kNone;
     }
-    for (std::uint64_t c = loudHere; c != 0; c &= c - 1) {
+    for (std::uint64_t c = inspectHere; c != 0; c &= c - 1) {
       unsigned i = lowestBit64(c);
       std::size_t at = b + i;
       if (count == room) return at;
@@ -139,7 +149,7 @@ QUELM_ALWAYS_INLINE std::size_t loudLines(const char* p, std::size_t n, LoudLine
           pending = count;
         }
       }
-      loud[count++] = {static_cast<std::uint32_t>(at), end};
+      found[count++] = {static_cast<std::uint32_t>(at), end};
     }
     if (m.lf != 0) lineStart = b + 64 - countLeadingZeros64(m.lf);
   }

@@ -20,9 +20,9 @@ BlockMasks blockMasksPortable(const char* p) {
 
 }  // namespace
 
-std::size_t findLoudLinesPortable(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                                  std::size_t& count) {
-  return loudLines<blockMasksPortable>(p, n, loud, room, count);
+std::size_t findLinesToInspectPortable(const char* p, std::size_t n, LineToInspect* found,
+                                       std::size_t room, std::size_t& count) {
+  return findLinesWith<blockMasksPortable>(p, n, found, room, count);
 }
 
 std::size_t findLineSpecialPortable(const char* p, std::size_t n) {

@@ -44,9 +44,9 @@ BlockMasks blockMasksSse2(const char* p) {
 
 }  // namespace
 
-std::size_t findLoudLinesSse2(const char* p, std::size_t n, LoudLine* loud, std::size_t room,
-                              std::size_t& count) {
-  return loudLines<blockMasksSse2>(p, n, loud, room, count);
+std::size_t findLinesToInspectSse2(const char* p, std::size_t n, LineToInspect* found,
+                                   std::size_t room, std::size_t& count) {
+  return findLinesWith<blockMasksSse2>(p, n, found, room, count);
 }
 
 std::size_t findLineSpecialSse2(const char* p, std::size_t n) {

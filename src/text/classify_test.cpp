@@ -20,24 +20,25 @@ bool needsALook(const std::string& line) {
          ((line[0] | 0x20) == 'p' && ((line[1] | 0x20) == 'l' || (line[1] | 0x20) == 'r'));
 }
 
-// The loud lines by the definition, one line at a time: every line that ends within the first
+// The lines to inspect by the definition, one line at a time: every line that ends within the first
 // covered bytes is classified, and the end is the start of the first line that does not.
-std::size_t referenceLoudLines(const std::string& t, std::size_t covered,
-                               std::vector<std::pair<std::uint32_t, std::uint32_t>>& loud) {
+std::size_t referenceLinesToInspect(
+    const std::string& t, std::size_t covered,
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>& expected) {
   std::size_t start = 0;
   for (;;) {
     std::size_t lf = t.find('\n', start);
     if (lf == std::string::npos || lf >= covered) return start;
     std::string line = t.substr(start, lf + 1 - start);
     if (!isPlainLine(line) || needsALook(line)) {
-      loud.emplace_back(static_cast<std::uint32_t>(start),
-                        isPlainLine(line) ? static_cast<std::uint32_t>(lf + 1) : 0);
+      expected.emplace_back(static_cast<std::uint32_t>(start),
+                            isPlainLine(line) ? static_cast<std::uint32_t>(lf + 1) : 0);
     }
     start = lf + 1;
   }
 }
 
-TEST(FindLoudLines, MatchesTheDefinitionOnRandomInput) {
+TEST(FindLinesToInspect, MatchesTheDefinitionOnRandomInput) {
   std::mt19937 rng(99);
   const char odd[] = {'[', 'p', 'P', 'l', 'R', '\r', '\n', 0x1a};
   const char* const keys[] = {"[", "pl", "PR", "pR", "Pa"};
@@ -55,27 +56,27 @@ TEST(FindLoudLines, MatchesTheDefinitionOnRandomInput) {
     // Whole 64-byte blocks are looked at, each with one byte after it.
     std::size_t covered = (n - 1) / 64 * 64;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> all;
-    std::size_t allEnd = referenceLoudLines(t, covered, all);
-    ASSERT_EQ(text::findLoudLinesVersions().back(), text::findLoudLinesPortable);
+    std::size_t allEnd = referenceLinesToInspect(t, covered, all);
+    ASSERT_EQ(text::findLinesToInspectVersions().back(), text::findLinesToInspectPortable);
     for (std::size_t room : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
       std::vector<std::pair<std::uint32_t, std::uint32_t>> want(
           all.begin(), all.begin() + std::min(room, all.size()));
       std::size_t wantEnd = room < all.size() ? all[room].first : allEnd;
       int version = 0;
-      for (auto find : text::findLoudLinesVersions()) {
-        std::vector<text::LoudLine> loud(room + 1);
+      for (auto find : text::findLinesToInspectVersions()) {
+        std::vector<text::LineToInspect> found(room + 1);
         std::size_t count = 0;
-        std::size_t end = find(t.data(), n, loud.data(), room, count);
+        std::size_t end = find(t.data(), n, found.data(), room, count);
         std::vector<std::pair<std::uint32_t, std::uint32_t>> got;
-        // A loud line that begins the unfinished last line may be listed too.
-        for (std::size_t i = 0; i < count && loud[i].start < end; ++i)
-          got.emplace_back(loud[i].start, loud[i].end);
+        // A line to inspect that begins the unfinished last line may be listed too.
+        for (std::size_t i = 0; i < count && found[i].start < end; ++i)
+          got.emplace_back(found[i].start, found[i].end);
         ASSERT_EQ(end, wantEnd) << "round " << round << " room " << room << " version " << version;
         ASSERT_EQ(got, want) << "round " << round << " room " << room << " version " << version;
         ++version;
       }
     }
-    ASSERT_EQ(text::quietRunLength(t.data(), n), all.empty() ? allEnd : all[0].first);
+    ASSERT_EQ(text::passingRunLength(t.data(), n), all.empty() ? allEnd : all[0].first);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "text/classify.h"
 
@@ -13,12 +14,9 @@ namespace {
 // out (253 characters, CR, LF) plus one.
 constexpr std::size_t kLookahead = kMaxPieceChars + 2;
 
-// Room behind the block for findLineSpecial's whole-vector reads.
-constexpr std::size_t kPadding = 16;
-
 // Offsets are kept in 32 bits, and a stretch this long keeps the lines just classified in the
 // processor's cache for when their pieces are handed out.
-constexpr std::size_t kLoudStretch = std::size_t{256} << 10;
+constexpr std::size_t kInspectStretch = std::size_t{256} << 10;
 
 }  // namespace
 
@@ -27,8 +25,8 @@ LineReader::LineReader(ByteSource& source, std::size_t blockSize)
 
 bool LineReader::fill() {
   if (onReuse_) onReuse_();
-  loudEnd_ = 0;  // the classified lines move or go
-  loudCount_ = 0;
+  inspectedEnd_ = 0;  // the classified lines move or go
+  toInspectCount_ = 0;
   if (viewing_) {
     const char* view = nullptr;
     bool last = false;
@@ -48,7 +46,7 @@ bool LineReader::fill() {
     viewing_ = false;
   }
   if (!block_) {
-    block_.reset(new char[capacity_ + kPadding]());
+    block_.reset(new char[capacity_]());
     data_ = block_.get();
   }
   std::memmove(block_.get(), block_.get() + pos_, end_ - pos_);
@@ -71,11 +69,12 @@ bool LineReader::fill() {
 
 // Classifies the lines of the next stretch from pos_, a line start.
 void LineReader::classifyLines() {
-  if (!loud_) loud_.reset(new LoudLine[kLoudRoom]);
-  std::size_t n = std::min(end_ - pos_, kLoudStretch);
-  loudBase_ = pos_;
-  loudEnd_ = pos_ + findLoudLines(data_ + pos_, n, loud_.get(), kLoudRoom, loudCount_);
-  nextLoud_ = 0;
+  if (!toInspect_) toInspect_.reset(new LineToInspect[kInspectRoom]);
+  std::size_t n = std::min(end_ - pos_, kInspectStretch);
+  inspectedBase_ = pos_;
+  inspectedEnd_ =
+      pos_ + findLinesToInspect(data_ + pos_, n, toInspect_.get(), kInspectRoom, toInspectCount_);
+  nextToInspect_ = 0;
 }
 
 bool LineReader::readByteOrderMark(ByteOrderMark& mark) {
@@ -99,10 +98,10 @@ LineReader::Status LineReader::next(Piece& piece) {
   std::size_t avail = end_ - pos_;
   std::size_t i = findLineSpecial(p, std::min(avail, kMaxPieceChars + 1));
   std::size_t size = 0;
-  bool fileForm = false;
+  bool raw = false;
   if (i + 1 < avail && p[i] == kCR && p[i + 1] == kLF && i < kMaxPieceChars) {
     size = i + 2;  // the common line: at most 253 characters, CR, LF, already in file form
-    fileForm = true;
+    raw = true;
   } else if (i >= kMaxPieceChars) {
     size = kMaxPieceChars;  // 254 plain characters: a full piece of a longer line
   } else if (i == avail) {
@@ -110,73 +109,91 @@ LineReader::Status LineReader::next(Piece& piece) {
   } else if (p[i] == kLF) {
     size = i + 1;
   } else {
-    if (!decodeSlowly(piece)) return Status::Error;
+    if (!decodePiece(piece)) return Status::Error;
     if (piece.size == 0) return Status::End;
     return Status::Piece;
   }
   pos_ += size;
-  piece.data = p;
-  piece.size = size;
-  piece.fileForm = fileForm;
-  piece.startsLine = atLineStart_;
-  atLineStart_ = p[size - 1] == kLF;
+  handOut(piece, p, size, raw);
   return Status::Piece;
+}
+
+void LineReader::handOut(Piece& piece, const char* data, std::size_t size, bool raw) {
+  piece = {data, size, atLineStart_, raw};
+  atLineStart_ = data[size - 1] == kLF;
 }
 
 bool LineReader::nextPlainLines(PlainLines& lines) {
   if (!atLineStart_) return false;
-  if (pos_ >= loudEnd_) {
+  if (pos_ >= inspectedEnd_) {
     // The window is refilled by next(), which needs as much in hand.
     if (!eof_ && end_ - pos_ < kLookahead) return false;
     classifyLines();
   }
   // The list counts from where the stretch began.
-  std::size_t at = pos_ - loudBase_;
-  std::size_t stretchEnd = loudEnd_ - loudBase_;
-  while (nextLoud_ < loudCount_ && loud_[nextLoud_].start < at) ++nextLoud_;
-  std::size_t first = nextLoud_;
+  std::size_t at = pos_ - inspectedBase_;
+  std::size_t stretchEnd = inspectedEnd_ - inspectedBase_;
+  while (nextToInspect_ < toInspectCount_ && toInspect_[nextToInspect_].start < at)
+    ++nextToInspect_;
+  std::size_t first = nextToInspect_;
   std::size_t last = first;
-  while (last < loudCount_ && loud_[last].start < stretchEnd && loud_[last].end != 0) ++last;
+  while (last < toInspectCount_ && toInspect_[last].start < stretchEnd && toInspect_[last].end != 0)
+    ++last;
   std::size_t end = stretchEnd;
-  if (last < loudCount_ && loud_[last].start < end) end = loud_[last].start;
+  if (last < toInspectCount_ && toInspect_[last].start < end) end = toInspect_[last].start;
   if (end == at) return false;
-  lines.base = data_ + loudBase_;
+  lines.base = data_ + inspectedBase_;
   lines.begin = at;
   lines.end = end;
-  lines.looks = loud_.get() + first;
-  lines.lookCount = last - first;
-  pos_ = loudBase_ + end;
-  nextLoud_ = last;
+  lines.toInspect = toInspect_.get() + first;
+  lines.toInspectCount = last - first;
+  pos_ = inspectedBase_ + end;
+  nextToInspect_ = last;
   return true;
 }
 
+// Takes the byte at the reading position, refilling the window when it is used up.
+LineReader::Status LineReader::nextByte(char& c) {
+  if (pos_ == end_) {
+    if (!eof_ && !fill()) return Status::Error;
+    if (pos_ == end_) return Status::End;
+  }
+  c = data_[pos_++];
+  return Status::Piece;
+}
+
 // The general case, byte by byte into the piece buffer: lone or doubled carriage returns, 0x1A
-// bytes, a carriage return at the end of the block.
-bool LineReader::decodeSlowly(Piece& piece) {
+// bytes, a carriage return at the end of the window.
+bool LineReader::decodePiece(Piece& piece) {
   std::size_t n = 0;
-  for (;;) {
-    if (pos_ == end_) {
-      if (!eof_ && !fill()) return false;
-      if (pos_ == end_) break;
-    }
-    char c = data_[pos_++];
-    if (c == kCR) {
-      if (pos_ == end_) {
-        if (!eof_ && !fill()) return false;
-        if (pos_ == end_) break;  // a carriage return that ends the file is lost
-      }
-      c = data_[pos_++];
+  char c;
+  for (Status got; (got = nextByte(c)) != Status::End;) {
+    if (got == Status::Error) return false;
+    // A carriage return is dropped for the byte after it; one that ends the file is lost.
+    if (c == kCR && (got = nextByte(c)) != Status::Piece) {
+      if (got == Status::Error) return false;
+      break;
     }
     if (c == kSUB) continue;
     piece_[n++] = c;
     if (c == kLF || n == kMaxPieceChars) break;
   }
-  piece.data = piece_;
-  piece.size = n;
-  piece.fileForm = false;
-  piece.startsLine = atLineStart_;
-  if (n > 0) atLineStart_ = piece_[n - 1] == kLF;
+  if (n == 0) {
+    piece.size = 0;  // the end of the file
+    return true;
+  }
+  handOut(piece, piece_, n, false);
   return true;
+}
+
+Outcome readFileStart(LineReader& reader, const char* readLabel, const char* fileName,
+                      ByteOrderMark& mark) {
+  if (!reader.readByteOrderMark(mark)) return Outcome::systemError(readLabel, reader.error());
+  if (mark == ByteOrderMark::Utf16) {
+    return Outcome::failure(readLabel,
+                            std::string(fileName) + " is UTF-16 text; save it as ANSI or UTF-8");
+  }
+  return {};
 }
 
 }  // namespace text

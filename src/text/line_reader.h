@@ -2,10 +2,11 @@
 // of at most 254 characters, with its carriage-return and 0x1A rules, so that every platform sees
 // the same pieces.
 //
-// For speed the reader hands out pieces straight from its block buffer where it can. A line that
-// ends in CR LF and holds no other CR or 0x1A is handed out as its raw bytes, CR included: those
-// are exactly the bytes the text writer would produce for it, and cutting its text at the first CR
-// or LF gives the same text as for the decoded piece.
+// For speed the reader hands out pieces straight from its block buffer where it can. A plain line
+// (at most 253 characters, then CR LF, no other CR and no 0x1A) is handed out raw: as its own
+// bytes, CR included, which are exactly the bytes the text writer would produce for it, and whose
+// text cut at the first CR or LF is the decoded piece's. Runs of plain lines go out whole, with
+// the few among them that the filter must inspect listed (classify.h).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "sys/platform.h"
+#include "sys/report.h"
 #include "text/classify.h"
 #include "text/rules.h"
 
@@ -61,21 +63,21 @@ struct Piece {
   std::size_t size = 0;
   // False for the second and later pieces of a line longer than 254 characters.
   bool startsLine = true;
-  // True when data already is what the text writer would write for the piece (a CR LF line
-  // handed out raw); false when data is decoded text whose final line feed still needs its CR.
-  bool fileForm = false;
+  // True for a plain line handed out raw: data is already what the text writer writes for it.
+  // False for decoded text, whose final line feed still needs its CR.
+  bool raw = false;
 };
 
-// Whole plain CR LF lines (each at most 253 characters, CR, LF, so each one piece in file form)
-// straight from the reader's window: the bytes from base + begin to base + end. The lookCount
-// lines listed in looks (offsets from base, each up to the end of its LF) are those that begin
-// with "[", "pl" or "pr" in some case; no other line needs a look.
+// Whole plain lines straight from the reader's window, each one raw piece: the bytes from
+// base + begin to base + end. The toInspectCount lines listed in toInspect (offsets from base,
+// each up to the end of its LF) are those that begin with "[", "pl" or "pr" in some case; every
+// other line passes without a look.
 struct PlainLines {
   const char* base = nullptr;
   std::size_t begin = 0;
   std::size_t end = 0;
-  const LoudLine* looks = nullptr;
-  std::size_t lookCount = 0;
+  const LineToInspect* toInspect = nullptr;
+  std::size_t toInspectCount = 0;
 };
 
 // The byte-order marks a text file may begin with. Notepad saves "UTF-8 with BOM" beginning with
@@ -98,11 +100,28 @@ class LineReader {
   // Produces the next piece. Its data stays valid until the next call.
   Status next(Piece& piece);
 
-  // Hands out at once the plain CR LF lines from the reading position on, up to the first line
-  // that needs decoding, classifying the next stretch of what is in hand first when need be.
-  // False when no such line stands there (a line that needs decoding, the rest of a long line,
-  // too little in hand); next() then goes on. Valid until the next call of either.
+  // Hands out at once the plain lines from the reading position on, up to the first line that
+  // needs decoding, classifying the next stretch of what is in hand first when need be. False
+  // when no such line stands there (a line that needs decoding, the rest of a long line, too
+  // little in hand); next() then goes on. Valid until the next call of either.
   bool nextPlainLines(PlainLines& lines);
+
+  // Reads on to the end of the file: each run of plain lines to onPlainLines, every other piece
+  // to onPiece, either of which stops the reading by returning false. False on a read error.
+  template <typename OnPlainLines, typename OnPiece>
+  bool forEachLine(OnPlainLines onPlainLines, OnPiece onPiece) {
+    PlainLines lines;
+    Piece piece;
+    for (;;) {
+      if (nextPlainLines(lines)) {
+        if (!onPlainLines(lines)) return true;
+        continue;
+      }
+      Status status = next(piece);
+      if (status != Status::Piece) return status == Status::End;
+      if (!onPiece(piece)) return true;
+    }
+  }
 
   // The reason for Status::Error.
   sys::ErrorCode error() const { return error_; }
@@ -113,7 +132,9 @@ class LineReader {
 
  private:
   bool fill();
-  bool decodeSlowly(Piece& piece);
+  Status nextByte(char& c);
+  void handOut(Piece& piece, const char* data, std::size_t size, bool raw);
+  bool decodePiece(Piece& piece);
   void classifyLines();
 
   ByteSource& source_;
@@ -128,16 +149,22 @@ class LineReader {
   bool atLineStart_ = true;
   sys::ErrorCode error_ = 0;
   char piece_[kMaxPieceChars + 2] = {};
-  // For nextPlainLines: the lines from pos_ up to loudEnd_ are classified, and those that are
-  // not quiet are listed in loud_ (offsets from loudBase_, where the stretch began), nextLoud_
-  // being the first not passed.
-  static constexpr std::size_t kLoudRoom = 4096;
-  std::unique_ptr<LoudLine[]> loud_;
-  std::size_t loudCount_ = 0;
-  std::size_t nextLoud_ = 0;
-  std::size_t loudBase_ = 0;
-  std::size_t loudEnd_ = 0;
+  // For nextPlainLines: the lines from pos_ up to inspectedEnd_ are classified, and those to
+  // inspect are listed in toInspect_ (offsets from inspectedBase_, where the stretch began),
+  // nextToInspect_ being the first not handed out.
+  static constexpr std::size_t kInspectRoom = 4096;
+  std::unique_ptr<LineToInspect[]> toInspect_;
+  std::size_t toInspectCount_ = 0;
+  std::size_t nextToInspect_ = 0;
+  std::size_t inspectedBase_ = 0;
+  std::size_t inspectedEnd_ = 0;
   std::function<void()> onReuse_;
 };
+
+// How the tool starts reading either of its files: reads the byte-order mark (a UTF-8 one is
+// passed over) and refuses a file in UTF-16, whose text the byte rules would misread, with
+// "readLabel: fileName is UTF-16 text; save it as ANSI or UTF-8".
+Outcome readFileStart(LineReader& reader, const char* readLabel, const char* fileName,
+                      ByteOrderMark& mark);
 
 }  // namespace text

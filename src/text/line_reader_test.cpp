@@ -105,10 +105,10 @@ TEST(LineReader, HandsOutCrLfLinesInFileForm) {
   text::LineReader reader(source);
   text::Piece piece;
   ASSERT_EQ(reader.next(piece), text::LineReader::Status::Piece);
-  EXPECT_TRUE(piece.fileForm);
+  EXPECT_TRUE(piece.raw);
   EXPECT_EQ(std::string(piece.data, piece.size), "key=value\r\n");
   ASSERT_EQ(reader.next(piece), text::LineReader::Status::Piece);
-  EXPECT_FALSE(piece.fileForm);
+  EXPECT_FALSE(piece.raw);
   EXPECT_EQ(std::string(piece.data, piece.size), "bare\n");
 }
 

@@ -9,7 +9,7 @@ TextWriter::TextWriter(ByteSink& sink, std::size_t bufferSize)
     : sink_(sink), capacity_(bufferSize < 512 ? 512 : bufferSize), buffer_(new char[capacity_]) {}
 
 void TextWriter::put(const Piece& piece) {
-  if (!piece.fileForm) {
+  if (!piece.raw) {
     putText(piece.data, piece.size);
     return;
   }

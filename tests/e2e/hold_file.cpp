@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   }
   sys::File copy;
   if (mode == "copy" ? !copy.createHeld(argv[2]) : !holdForReading(argv[2])) {
-    sys::reportSystemError("hold_file", sys::lastError());
+    Outcome::lastError("hold_file").report();
     return 2;
   }
   std::puts("held");
