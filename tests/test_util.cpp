@@ -9,9 +9,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "filter/priv.h"
-#include "filter/section.h"
-
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -77,29 +74,6 @@ std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk, s
   return pieces;
 }
 
-std::vector<ReadPiece> referencePieces(const std::string& in) {
-  std::vector<ReadPiece> out;
-  std::size_t pos = 0;
-  bool atLineStart = true;
-  for (;;) {
-    std::string piece;
-    while (piece.size() < 254) {
-      if (pos == in.size()) break;
-      char c = in[pos++];
-      if (c == '\r') {
-        if (pos == in.size()) break;
-        c = in[pos++];
-      }
-      if (c == 0x1a) continue;
-      piece += c;
-      if (c == '\n') break;
-    }
-    if (piece.empty()) return out;
-    out.push_back({piece, atLineStart});
-    atLineStart = piece.back() == '\n';
-  }
-}
-
 // std::tmpfile() now and then fails under wine when test processes run side by side; a file of
 // the test's own in the temporary directory does the same job.
 CapturedFile::CapturedFile() : file_(std::tmpfile()) {
@@ -144,54 +118,6 @@ GmList gmListOf(const std::string& text) {
     std::abort();
   }
   return list;
-}
-
-ScanOutcome referenceScan(const std::string& file, const GmList& gmList) {
-  ScanOutcome out{"", "", 0};
-  std::string input = file;
-  if (input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF")) return {"", "", -1};
-  if (input.starts_with("\xEF\xBB\xBF")) {
-    out.output = input.substr(0, 3);
-    input.erase(0, 3);
-  }
-  SectionState state = SectionState::Ordinary;
-  std::string header;
-  bool dropping = false;
-  for (const ReadPiece& piece : referencePieces(input)) {
-    if (piece.startsLine) {
-      std::string text = piece.text.substr(0, piece.text.find_first_of(std::string("\r\n\0", 3)));
-      std::string lower = text;
-      for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      }
-      dropping = false;
-      std::string report;
-      if (text.starts_with("[")) {
-        header = text.substr(0, 63);
-        state = classifySection(text, gmList);
-        if (state == SectionState::Broken) report = "File is BROKEN! (" + text + ")\n";
-      } else if (state != SectionState::Staff && lower.starts_with("plevel=")) {
-        report = "PLEVEL found. Varmo=" + header + "\n";
-      } else if (state != SectionState::Staff && lower.starts_with("priv=")) {
-        std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(bits));
-        if (isForbiddenPriv(bits))
-          report = std::string("PRIV ") + hex + " found. Varmo=" + header + "\n";
-      }
-      if (!report.empty()) {
-        out.reports += report;
-        ++out.violations;
-        dropping = true;
-      }
-    }
-    if (dropping) continue;
-    for (char c : piece.text) {
-      if (c == '\n') out.output += '\r';
-      out.output += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace testing_util

@@ -1,4 +1,4 @@
-// In-memory sources and sinks for the unit tests.
+// In-memory sources and sinks for the unit tests, and ways to drive the product with them.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "reference.h"
 #include "roster/gm_list.h"
 #include "text/line_reader.h"
 #include "text/text_writer.h"
@@ -46,32 +47,11 @@ class StringSink : public text::ByteSink {
 // The decoded text of a piece: what it holds once the reader's rules are applied.
 std::string decodedText(const text::Piece& piece);
 
-struct ReadPiece {
-  std::string text;
-  bool startsLine;
-  bool operator==(const ReadPiece&) const = default;
-};
+using ReadPiece = reference::Piece;
 
 // Reads all pieces of input, reading chunk bytes at a time, through a reader of the given block.
 std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk = 1 << 20,
                                   std::size_t block = 1 << 20);
-
-// The reader's rules applied one byte at a time with nothing clever: the yardstick for the
-// reader's fast paths.
-std::vector<ReadPiece> referencePieces(const std::string& input);
-
-// What a scan gives: the copy, the reports and the violation count.
-struct ScanOutcome {
-  std::string output;
-  std::string reports;
-  std::int64_t violations;
-};
-
-// The filter's rules applied to the reference pieces one at a time, with nothing clever: the
-// yardstick for the scan, against the GM list as loaded. A broken header's lines are checked as
-// an ordinary account's. A file that begins with a UTF-8 byte-order mark is read after it, and
-// its copy begins with it; a UTF-16 one gives -1 violations and nothing else.
-ScanOutcome referenceScan(const std::string& file, const GmList& gmList);
 
 // The GM list that text holds.
 GmList gmListOf(const std::string& text);

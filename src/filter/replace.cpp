@@ -152,10 +152,25 @@ Outcome moveCopyIntoPlace(const char* accountPath, FilteredCopy& copy, bool& cop
   return moved;
 }
 
+// A clean run leaves its copy in the working directory: complete, or not at all. Closing it is
+// where a file system that defers its write errors (a network share) reports them, and a copy
+// whose writing cannot be completed is removed, while its name still leads to it.
+Outcome leaveCopy(FilteredCopy& copy) {
+  sys::FileIdentity mine;
+  bool known = copy.file.identity(mine);
+  if (copy.file.close()) return {};
+  Outcome unfinished = Outcome::lastError("fclose(tmpFile)");
+  sys::FileIdentity there;
+  if (known && sys::identityOf(kTempFileName, there) && there.isSameFile(mine)) {
+    sys::removeFile(kTempFileName);
+  }
+  return unfinished;
+}
+
 }  // namespace
 
 Outcome replaceAccountFile(const char* accountPath, FilteredCopy& copy) {
-  if (copy.violations == 0) return {};
+  if (copy.violations == 0) return leaveCopy(copy);
 
   std::string backup = std::string(accountPath) + ".old";
   sys::File guard;

@@ -264,9 +264,9 @@ Outcome finishCopy(sys::File& account, FilteredCopy& copy) {
 }  // namespace
 
 Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
-                       std::FILE* reports, std::int64_t& violations) {
+                       std::FILE* reports, std::int64_t& violations, std::size_t blockSize) {
   const char* readLabel = "fread(acctFile)";
-  text::LineReader reader(input);
+  text::LineReader reader(input, blockSize);
   Scan scan(gmList, reports);
   reader.onBufferReuse([&output, &scan] {
     output.releaseBlock();

@@ -33,6 +33,9 @@ Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredC
 
 // The pass itself, from any source into any writer, with its reports going to reports; the
 // number of lines left out in violations. A UTF-8 byte-order mark that begins the source begins
-// the output too. Fails on a read or write failure and on a source in UTF-16.
+// the output too. Fails on a read or write failure and on a source in UTF-16. The reader's block
+// is of the given size (tests take small ones).
+inline constexpr std::size_t kAccountFileBlock = std::size_t{1} << 20;
 Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
-                       std::FILE* reports, std::int64_t& violations);
+                       std::FILE* reports, std::int64_t& violations,
+                       std::size_t blockSize = kAccountFileBlock);

@@ -126,7 +126,7 @@ const ScanCase kScanCases[] = {
      "[tobin]\r\nPASSWORD=x\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
 };
 
-using testing_util::ScanOutcome;
+using reference::ScanOutcome;
 
 ScanOutcome runScan(const std::string& input, std::size_t chunk = 1 << 20) {
   GmList gmList = testing_util::gmListOf(kGmList);
@@ -232,7 +232,7 @@ TEST(Scan, ManyLinesAtOnceMatchOneLineAtATime) {
     if (hole != std::string::npos) line.replace(hole, 1, std::to_string(rng() % 1000));
     input += line;
   }
-  ScanOutcome expected = testing_util::referenceScan(input, testing_util::gmListOf(kGmList));
+  ScanOutcome expected = reference::scan(input, kGmList);
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
     ScanOutcome got = runScan(input, chunk);
     EXPECT_EQ(got.violations, expected.violations);

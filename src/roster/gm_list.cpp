@@ -78,9 +78,9 @@ bool addPlainLines(const text::PlainLines& lines, roster::NameIndex& names) {
 
 }  // namespace
 
-Outcome readGmList(text::ByteSource& source, GmList& list) {
+Outcome readGmList(text::ByteSource& source, GmList& list, std::size_t blockSize) {
   const char* readLabel = "fread(gmFile)";
-  text::LineReader reader(source, std::size_t{64} << 10);
+  text::LineReader reader(source, blockSize);
   text::ByteOrderMark mark;
   if (Outcome started = text::readFileStart(reader, readLabel, "the GM list", mark);
       !started.ok()) {

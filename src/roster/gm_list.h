@@ -26,7 +26,7 @@ class GmList {
   const GmEntry& entry(std::size_t i) const { return names_[i]; }
 
  private:
-  friend Outcome readGmList(text::ByteSource& source, GmList& list);
+  friend Outcome readGmList(text::ByteSource& source, GmList& list, std::size_t blockSize);
   roster::NameIndex names_;
 };
 
@@ -34,5 +34,7 @@ class GmList {
 // passed over; a file in UTF-16 is refused.
 Outcome loadGmList(const char* path, GmList& list);
 
-// loadGmList's reading step, from any source of bytes, into an empty list.
-Outcome readGmList(text::ByteSource& source, GmList& list);
+// loadGmList's reading step, from any source of bytes, into an empty list, through a reader of
+// the given block (tests take small ones).
+inline constexpr std::size_t kGmListBlock = std::size_t{64} << 10;
+Outcome readGmList(text::ByteSource& source, GmList& list, std::size_t blockSize = kGmListBlock);

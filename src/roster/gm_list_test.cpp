@@ -188,12 +188,7 @@ TEST(GmList, MixedLinesGiveTheNamesOfTheirPieces) {
     }
   }
 
-  std::vector<std::string> expected;
-  for (const auto& piece : testing_util::referencePieces(file)) {
-    if (!piece.startsLine) continue;
-    std::string name = piece.text.substr(0, piece.text.find_first_of(std::string("\r\n \t\0", 5)));
-    if (name.size() >= 2) expected.push_back(name.substr(0, 31));
-  }
+  std::vector<std::string> expected = reference::gmNames(file).value();
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4093}}) {
     testing_util::StringSource source(file, chunk);
     GmList list;

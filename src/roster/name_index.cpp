@@ -14,7 +14,7 @@ bool EntryStore::grow() {
     chunks = grown;
     chunkRoom = room;
   }
-  std::size_t entries = chunkCount == 0 ? kFirstChunkEntries : kChunkEntries;
+  std::size_t entries = kFirstChunkEntries << chunkCount;
   auto* grownHashes = static_cast<std::uint32_t*>(
       std::realloc(hashes, (capacity + entries) * sizeof(std::uint32_t)));
   if (grownHashes == nullptr) return false;

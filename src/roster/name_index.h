@@ -6,7 +6,7 @@
 //    stay where they are for as long as the index lives.
 //  - contains(name) tells whether a stored name equals name when the letters A to Z are taken
 //    for a to z; no other byte is folded and a prefix is no match. A name stored twice is found
-//    as once.
+//    as once. A name looked up holds no NUL (a header's name never does: a NUL ends it).
 //  - A look-up costs the same whether twenty names are stored or a hundred thousand: a bucket of
 //    a few hashes, and one entry's name read on a matching hash.
 // The reading of the list file (gm_list.cpp) decides what a name is; this file only keeps them.
@@ -118,12 +118,12 @@ inline FoldedName foldName(std::string_view name) {
            foldWord(nameWord(name, 3))}};
 }
 
-// The entries live in chunks: one allocation for thousands of names rather than one each. The
-// first chunk is small, for the usual short list; the others hold 2 MiB of entries each, which a
-// long list fills at once. Beside them, each name's hash by entry number, taken as the name is
-// read: building the index then need not read the entries again.
-constexpr std::size_t kFirstChunkEntries = 4096;
-constexpr std::size_t kChunkEntries = (std::size_t{2} << 20) / sizeof(GmEntry);
+// The entries live in chunks: one allocation for many names rather than one each, and none
+// moves once stored. The first chunk is small, for the usual list of a few dozen names; each next
+// one is twice the size of the one before, so that a list's memory grows with it (a long list's
+// last chunks are 1 and 2 MiB of large pages). Beside them, each name's hash by entry number,
+// taken as the name is read: building the index then need not read the entries again.
+constexpr std::size_t kFirstChunkEntries = 64;
 
 struct EntryStore {
   GmEntry** chunks = nullptr;
@@ -134,10 +134,11 @@ struct EntryStore {
   std::uint32_t* hashes = nullptr;  // capacity of them
   GmEntry* unused = nullptr;        // the next unused entry of the last chunk
 
+  // Chunk k holds kFirstChunkEntries << k entries, beginning at entry
+  // kFirstChunkEntries * (2^k - 1): k is the highest bit of i / kFirstChunkEntries + 1.
   GmEntry& at(std::size_t i) const {
-    if (i < kFirstChunkEntries) return chunks[0][i];
-    std::size_t j = i - kFirstChunkEntries;
-    return chunks[1 + j / kChunkEntries][j % kChunkEntries];
+    unsigned k = static_cast<unsigned>(std::bit_width(i / kFirstChunkEntries + 1)) - 1;
+    return chunks[k][i - kFirstChunkEntries * ((std::size_t{1} << k) - 1)];
   }
 
   // A fresh entry for a name with the given hash, or nullptr when memory ran out.

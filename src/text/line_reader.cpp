@@ -46,7 +46,7 @@ bool LineReader::fill() {
     viewing_ = false;
   }
   if (!block_) {
-    block_.reset(new char[capacity_]());
+    block_.reset(new char[capacity_]);  // only bytes read are ever looked at
     data_ = block_.get();
   }
   std::memmove(block_.get(), block_.get() + pos_, end_ - pos_);
@@ -69,11 +69,15 @@ bool LineReader::fill() {
 
 // Classifies the lines of the next stretch from pos_, a line start.
 void LineReader::classifyLines() {
-  if (!toInspect_) toInspect_.reset(new LineToInspect[kInspectRoom]);
+  if (!toInspect_) {
+    // A stretch in a block holds no more lines to inspect than a third of its bytes ("[" CR LF).
+    inspectRoom_ = viewing_ ? kInspectRoom : std::min(kInspectRoom, capacity_ / 3 + 1);
+    toInspect_.reset(new LineToInspect[inspectRoom_]);
+  }
   std::size_t n = std::min(end_ - pos_, kInspectStretch);
   inspectedBase_ = pos_;
   inspectedEnd_ =
-      pos_ + findLinesToInspect(data_ + pos_, n, toInspect_.get(), kInspectRoom, toInspectCount_);
+      pos_ + findLinesToInspect(data_ + pos_, n, toInspect_.get(), inspectRoom_, toInspectCount_);
   nextToInspect_ = 0;
 }
 

@@ -153,6 +153,7 @@ class LineReader {
   // inspect are listed in toInspect_ (offsets from inspectedBase_, where the stretch began),
   // nextToInspect_ being the first not handed out.
   static constexpr std::size_t kInspectRoom = 4096;
+  std::size_t inspectRoom_ = kInspectRoom;
   std::unique_ptr<LineToInspect[]> toInspect_;
   std::size_t toInspectCount_ = 0;
   std::size_t nextToInspect_ = 0;

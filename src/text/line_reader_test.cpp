@@ -14,7 +14,7 @@ namespace {
 
 using testing_util::ReadPiece;
 using testing_util::readPieces;
-using testing_util::referencePieces;
+
 using namespace std::string_literals;
 
 struct ReaderCase {
@@ -93,7 +93,7 @@ TEST(LineReader, MatchesTheByteRulesOnRandomInput) {
       input += rng() % 3 == 0 ? "\n" : "\r\n";
     }
     if (rng() % 2 == 0 && !input.empty()) input.pop_back();
-    std::vector<ReadPiece> expected = referencePieces(input);
+    std::vector<ReadPiece> expected = reference::pieces(input);
     for (std::size_t chunk : {std::size_t{1}, std::size_t{13}, std::size_t{1} << 20}) {
       ASSERT_EQ(readPieces(input, chunk, 512), expected) << "round " << round;
     }

@@ -164,7 +164,7 @@ TEST(TextWriter, CopiesThroughTheReaderByTheRules) {
       input += body + (rng() % 5 == 0 ? "\n" : "\r\n");
     }
     // What the rules give, by the reference reading: decode, then LF becomes CR LF.
-    for (const auto& piece : testing_util::referencePieces(input)) {
+    for (const auto& piece : reference::pieces(input)) {
       for (char c : piece.text) expected += c == '\n' ? "\r\n"s : std::string(1, c);
     }
     StringSource source(input, 97);

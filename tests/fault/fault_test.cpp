@@ -3,6 +3,7 @@
 // status tells the truth.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -195,6 +196,39 @@ TEST_P(Faults, KilledAtAnyCallLeavesTheAccountFileWhole) {
     if (HasFatalFailure()) return;
   }
   std::printf("%s: %d kill points so far\n", s.name, totals.kills);
+}
+
+// A file system that reports a write error only when the file is closed (a network share) must
+// not let a clean run end 0 with a damaged copy: the copy's close, the run's last, fails.
+TEST(Faults, CleanRunWhoseCopyCannotBeCompletedEnds2) {
+  const Scenario clean = {"CleanFile", kClean, nullptr, false, false, ""};
+  long closes = countCalls(clean)["close"];
+  ASSERT_GT(closes, 0);
+  RunDirs setup(clean);
+  RunResult r = run(clean, setup,
+                    {"QUELM_FAULT_OP=close", "QUELM_FAULT_NTH=" + std::to_string(closes),
+                     "QUELM_FAULT_ERRNO=" + std::to_string(EIO)});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "fclose(tmpFile): " + std::string(std::strerror(EIO)) + "\n");
+  EXPECT_EQ(e2e::readFile(setup.account), kClean);
+  EXPECT_FALSE(setup.work.exists("..newaccu.scp")) << "an incomplete copy is left";
+}
+
+// A run whose copy cannot take the account file's place removes its backup; should that fail
+// too, the report names the backup left, so that the administrator can remove it.
+TEST(Faults, BackupThatCannotBeTakenBackIsNamed) {
+  const Scenario violations = {"Violations", kDirty, kFiltered, false, false, "unlink:5"};
+  RunDirs setup(violations);
+  RunResult r = run(
+      violations, setup,
+      {"QUELM_FAULT_OP=rename", "QUELM_FAULT_NTH=1", "QUELM_FAULT_ERRNO=" + std::to_string(EIO)});
+  const std::string error = std::strerror(EIO);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "rename(tmpFile): " + error + "\nunlink(backup): " + setup.account +
+                       ".old could not be removed (" + error +
+                       "); remove it before the next run\n");
+  EXPECT_EQ(e2e::readFile(setup.account), kDirty);
+  EXPECT_EQ(e2e::readFile(setup.account + ".old"), kDirty);
 }
 
 const Scenario kScenarios[] = {
