@@ -9,18 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "reference.h"
 #include "roster/gm_list.h"
 #include "test_util.h"
 
 namespace {
-
-void check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "property broken: %s\n", what);
-    std::abort();
-  }
-}
 
 std::string swapCase(std::string name) {
   for (char& c : name) {
@@ -37,26 +31,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing_util::StringSource source(file, 1 + size % 61);
   bool loaded = readGmList(source, list, 512).ok();
   std::optional<std::vector<std::string>> names = reference::gmNames(file);
-  check(loaded == names.has_value(), "a list loads unless it is UTF-16");
+  fuzz::check(loaded == names.has_value(), "a list loads unless it is UTF-16");
   if (!loaded) return 0;
 
-  check(list.size() == names->size(), "one entry per name, in the file's order");
+  fuzz::check(list.size() == names->size(), "one entry per name, in the file's order");
   for (std::size_t i = 0; i < names->size(); ++i) {
     const std::string& name = (*names)[i];
     char field[32] = {};
     std::memcpy(field, name.data(), name.size());
-    check(std::memcmp(list.entry(i).name, field, sizeof field) == 0,
-          "each entry holds its name, zeros after it");
-    check(list.contains(name), "every name is found");
+    fuzz::check(std::memcmp(list.entry(i).name, field, sizeof field) == 0,
+                "each entry holds its name, zeros after it");
+    fuzz::check(list.contains(name), "every name is found");
     // In another case, and names next to a listed one: one byte more or less, or one byte
     // changed. For the first few names only, which keeps the cost of an input down.
     if (i >= 8) continue;
-    check(list.contains(swapCase(name)), "a name is found in any case");
+    fuzz::check(list.contains(swapCase(name)), "a name is found in any case");
     const std::string near[] = {name + "x", name.substr(0, name.size() - 1), name.substr(1),
                                 std::string(1, '\x01') + name.substr(1)};
     for (const std::string& other : near) {
-      check(list.contains(other) == reference::isListed(*names, other),
-            "a name is found exactly when it is listed");
+      fuzz::check(list.contains(other) == reference::isListed(*names, other),
+                  "a name is found exactly when it is listed");
     }
   }
   // Slices of the input itself, which the fuzzer steers towards names; as a header's name, cut at
@@ -64,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 0; at + 2 <= size && at < 64; at += 7) {
     std::string slice = file.substr(at, 2 + (data[at] % 30));
     slice = slice.substr(0, slice.find('\0'));
-    check(list.contains(slice) == reference::isListed(*names, slice),
-          "a name is found exactly when it is listed");
+    fuzz::check(list.contains(slice) == reference::isListed(*names, slice),
+                "a name is found exactly when it is listed");
   }
   return 0;
 }
