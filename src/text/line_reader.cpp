@@ -104,7 +104,7 @@ LineReader::Status LineReader::next(Piece& piece) {
   std::size_t size = 0;
   bool raw = false;
   if (i + 1 < avail && p[i] == kCR && p[i + 1] == kLF && i < kMaxPieceChars) {
-    size = i + 2;  // the common line: at most 253 characters, CR, LF, already in file form
+    size = i + 2;  // the common line: at most 253 characters, CR, LF, a plain line, raw
     raw = true;
   } else if (i >= kMaxPieceChars) {
     size = kMaxPieceChars;  // 254 plain characters: a full piece of a longer line

@@ -100,7 +100,7 @@ TEST(LineReader, MatchesTheByteRulesOnRandomInput) {
   }
 }
 
-TEST(LineReader, HandsOutCrLfLinesInFileForm) {
+TEST(LineReader, HandsOutPlainLinesRaw) {
   testing_util::StringSource source("key=value\r\nbare\n");
   text::LineReader reader(source);
   text::Piece piece;
