@@ -11,9 +11,11 @@
 
 namespace {
 
-// Another writer (the server saving, another run) changed the account file after the scan opened
-// it: the copy holds a filtered form of contents that are no longer there.
-Outcome accountChanged() {
+// Whether the file seen now is the one the scan read, unchanged. Another writer (the server
+// saving, another run) may have changed it since: the copy then holds a filtered form of contents
+// that are no longer there.
+Outcome compareWithRead(const sys::FileIdentity& now, const sys::FileIdentity& original) {
+  if (now.isUnchanged(original)) return {};
   return Outcome::failure("stat(acctFile)",
                           "the account file changed during the run; filter it again");
 }
@@ -24,7 +26,7 @@ Outcome accountChanged() {
 Outcome confirmUnchanged(const char* path, const sys::FileIdentity& original) {
   sys::FileIdentity now;
   if (!sys::identityOf(path, now)) return Outcome::lastError("stat(acctFile)");
-  return now.isUnchanged(original) ? Outcome{} : accountChanged();
+  return compareWithRead(now, original);
 }
 
 // Copies source, from its start, into a new file at to, which must not exist yet, giving it the
@@ -64,7 +66,7 @@ Outcome prepareReplacement(const char* accountPath, const sys::FileIdentity& ori
     guard.close();
     sys::FileIdentity now;
     if (!guard.openForReplacement(accountPath, now)) return Outcome::lastError("stat(acctFile)");
-    return now.isUnchanged(original) ? Outcome{} : accountChanged();
+    return compareWithRead(now, original);
   });
 }
 
@@ -127,7 +129,7 @@ Outcome makeBackup(const char* accountPath, const char* backupPath,
   }
   sys::FileIdentity openedAs;
   if (!source.identity(openedAs)) return Outcome::lastError(label);
-  if (!openedAs.isUnchanged(original)) return accountChanged();
+  if (Outcome unchanged = compareWithRead(openedAs, original); !unchanged.ok()) return unchanged;
   return copyThenPlace(source, accountPath, original, backupPath, sys::renameNoReplace, label);
 }
 

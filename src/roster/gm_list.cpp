@@ -105,7 +105,5 @@ Outcome loadGmList(const char* path, GmList& list) {
   sys::File file;
   if (!file.openForReading(path)) return Outcome::lastError("fopen(gmFile)");
   text::FileSource source(file);
-  Outcome read = readGmList(source, list);
-  if (read.ok()) file.close();
-  return read;
+  return readGmList(source, list);
 }

@@ -113,8 +113,7 @@ bool isHeldElsewhere(ErrorCode code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
 bool isBriefLock(ErrorCode code) {
-  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-         code == ERROR_ACCESS_DENIED;
+  return isHeldElsewhere(code) || code == ERROR_ACCESS_DENIED;
 }
 
 std::vector<std::string> commandLineArguments(int argc, wchar_t** argv) {
