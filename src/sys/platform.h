@@ -68,13 +68,16 @@ struct FileIdentity {
 bool identityOf(const char* path, FileIdentity& identity);
 
 // What a copy of a file needs to carry over so that it is readable by no more users than the
-// original: permission bits and ownership on POSIX, attributes and security descriptor on Windows.
+// original: permission bits and ownership on POSIX, attributes and the access control list on
+// Windows.
 struct AccessRights {
   bool known = false;
-  unsigned mode = 0;
+  unsigned mode = 0;  // the permission bits; on Windows the file's attributes
   unsigned owner = 0;
   unsigned group = 0;
-  std::string sourcePath;  // Windows takes the security descriptor from the file itself
+  // Windows: the security descriptor that holds the file's access control list; empty where the
+  // file system keeps none (FAT), so that there is nothing to carry.
+  std::vector<unsigned char> securityDescriptor;
 };
 
 // Bytes to write, one of several written together.
@@ -159,8 +162,10 @@ class File {
   // Reads the access rights of this open file, for copying them onto another.
   bool accessRights(AccessRights& rights) const;
 
-  // Gives this file the access rights read from another. Ownership is carried over only where the
-  // process may set it; the permission bits always are.
+  // Gives this file the access rights read from another, or fails: a copy that cannot be made as
+  // private as the original must not be used. Ownership is carried over only where the process
+  // may set it; the permission bits, and on Windows the access control list, always are (where
+  // the file system keeps one).
   bool applyAccessRights(const AccessRights& rights);
 
   // Whether path names this very file (also through another link to it).

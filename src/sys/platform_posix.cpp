@@ -369,7 +369,6 @@ bool File::accessRights(AccessRights& rights) const {
   rights.mode = st.st_mode & 0777;
   rights.owner = st.st_uid;
   rights.group = st.st_gid;
-  rights.sourcePath = path_;
   return true;
 }
 

@@ -6,15 +6,41 @@
 #include <vector>
 
 #include "sys/utf16.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "sys/win32_calls.h"
 
 namespace sys {
 
+namespace win32 {
+
+Calls& calls() {
+  static Calls table = {
+      ::CreateFileW,
+      ::ReadFile,
+      ::WriteFile,
+      ::FlushFileBuffers,
+      ::CloseHandle,
+      ::SetFilePointerEx,
+      ::GetFileSizeEx,
+      ::GetFileInformationByHandle,
+      ::SetFileInformationByHandle,
+      ::GetFileAttributesW,
+      ::SetFileAttributesW,
+      ::GetVolumeInformationByHandleW,
+      ::GetKernelObjectSecurity,
+      ::SetKernelObjectSecurity,
+      ::GetFullPathNameW,
+      ::CreateHardLinkW,
+      ::MoveFileExW,
+      ::DeleteFileW,
+  };
+  return table;
+}
+
+}  // namespace win32
+
 namespace {
+
+using win32::calls;
 
 HANDLE handleOf(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -30,43 +56,80 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // A path in the form the wide file API takes. Every path the tool holds is UTF-8 (sys/utf16.h);
 // anything else fails as an invalid name.
+//
+// Windows refuses a path whose full form, once joined to the working directory, reaches MAX_PATH
+// characters, unless the program declares itself long-path aware and the administrator has
+// turned long paths on for the whole system, which few have. A path given as "\\?\" and the full
+// path is taken at any length on every Windows, but as it is, without Windows' tidying (of "..",
+// "/" and trailing dots): so such a path is tidied by Windows first, into its full form. Shorter
+// paths go as they were given.
 class WidePath {
  public:
   explicit WidePath(const char* path) : valid_(toUtf16(path, text_)) {
-    if (!valid_) SetLastError(ERROR_INVALID_NAME);
+    if (!valid_) {
+      SetLastError(ERROR_INVALID_NAME);
+      return;
+    }
+    lengthen();
   }
   explicit operator bool() const { return valid_; }
   const wchar_t* get() const { return reinterpret_cast<const wchar_t*>(text_.c_str()); }
   std::size_t size() const { return text_.size(); }
 
  private:
+  void lengthen();
+
   std::u16string text_;
   bool valid_;
 };
 
+bool startsWith(std::u16string_view text, std::u16string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+void WidePath::lengthen() {
+  // The size of the full path with its NUL. Should it not be known, the path goes as it was
+  // given, and the call that takes it says what is wrong with it.
+  DWORD needed = calls().GetFullPathNameW(get(), 0, nullptr, nullptr);
+  if (needed <= MAX_PATH) return;
+  std::u16string full(needed, u'\0');
+  DWORD size =
+      calls().GetFullPathNameW(get(), needed, reinterpret_cast<wchar_t*>(full.data()), nullptr);
+  if (size == 0 || size >= needed) return;
+  full.resize(size);
+  if (startsWith(full, u"\\\\?\\") || startsWith(full, u"\\\\.\\")) {
+    text_ = full;  // a path in the device namespace already
+  } else if (startsWith(full, u"\\\\")) {
+    text_ = u"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\... on the network
+  } else {
+    text_ = u"\\\\?\\" + full;
+  }
+}
+
 HANDLE openExisting(const char* path, DWORD access, DWORD share, DWORD flags) {
   WidePath wide(path);
   if (!wide) return INVALID_HANDLE_VALUE;
-  return CreateFileW(wide.get(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  return calls().CreateFileW(wide.get(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+// Opens a new file for writing. No sharing while the copy is written: nobody else reads a
+// half-written account file, and nobody renames or removes it. The access control list it is
+// to carry is set through the handle (WRITE_DAC).
 HANDLE openNew(const char* path, DWORD access = GENERIC_WRITE) {
   WidePath wide(path);
   if (!wide) return INVALID_HANDLE_VALUE;
-  // No sharing while the copy is written: nobody else reads a half-written account file, and
-  // nobody renames or removes it.
-  return CreateFileW(wide.get(), access, 0, nullptr, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  return calls().CreateFileW(wide.get(), access | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
 DWORD attributesOf(const char* path) {
   WidePath wide(path);
-  return wide ? GetFileAttributesW(wide.get()) : INVALID_FILE_ATTRIBUTES;
+  return wide ? calls().GetFileAttributesW(wide.get()) : INVALID_FILE_ATTRIBUTES;
 }
 
 bool identityFrom(HANDLE h, FileIdentity& id) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) return false;
+  if (!calls().GetFileInformationByHandle(h, &info)) return false;
   id.volume = info.dwVolumeSerialNumber;
   id.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   id.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
@@ -134,13 +197,13 @@ bool identityOf(const char* path, FileIdentity& identity) {
   if (h == INVALID_HANDLE_VALUE) return false;
   bool known = identityFrom(h, identity);
   DWORD error = GetLastError();
-  CloseHandle(h);
+  calls().CloseHandle(h);
   SetLastError(error);
   return known;
 }
 
 File::~File() {
-  if (isOpen()) CloseHandle(handleOf(handle_));
+  if (isOpen()) calls().CloseHandle(handleOf(handle_));
 }
 
 bool File::openForReading(const char* path) {
@@ -185,7 +248,7 @@ bool File::createExclusive(const char* path) {
 std::int64_t File::read(void* buffer, std::size_t size) {
   DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
   DWORD got = 0;
-  if (!ReadFile(handleOf(handle_), buffer, want, &got, nullptr)) {
+  if (!calls().ReadFile(handleOf(handle_), buffer, want, &got, nullptr)) {
     // A pipe whose writer has gone away ends like a file.
     if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
     return -1;
@@ -196,7 +259,7 @@ std::int64_t File::read(void* buffer, std::size_t size) {
 bool File::rewind() {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
-  return SetFilePointerEx(handleOf(handle_), zero, nullptr, FILE_BEGIN) != 0;
+  return calls().SetFilePointerEx(handleOf(handle_), zero, nullptr, FILE_BEGIN) != 0;
 }
 
 bool File::writeAll(const void* data, std::size_t size) {
@@ -204,7 +267,7 @@ bool File::writeAll(const void* data, std::size_t size) {
   while (size > 0) {
     DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(handleOf(handle_), p, chunk, &written, nullptr)) return false;
+    if (!calls().WriteFile(handleOf(handle_), p, chunk, &written, nullptr)) return false;
     if (written == 0) {
       SetLastError(ERROR_WRITE_FAULT);
       return false;
@@ -234,7 +297,7 @@ std::int64_t File::view(std::uint64_t, std::size_t, const char*&, bool&, const c
 
 bool File::size(std::uint64_t& bytes) const {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(handleOf(handle_), &size)) return false;
+  if (!calls().GetFileSizeEx(handleOf(handle_), &size)) return false;
   bytes = static_cast<std::uint64_t>(size.QuadPart);
   return true;
 }
@@ -246,36 +309,67 @@ void File::reserveSpace(std::uint64_t) {
 void File::releaseUnusedSpace() {}
 
 bool File::sync() {
-  return FlushFileBuffers(handleOf(handle_)) != 0;
+  return calls().FlushFileBuffers(handleOf(handle_)) != 0;
 }
 
+namespace {
+
+// Whether the volume that holds the open file keeps access control lists: FAT and exFAT do not.
+// Should the volume not say, it is taken to keep them, so that a list is never dropped unasked.
+bool keepsAccessLists(HANDLE h) {
+  DWORD flags = 0;
+  if (!calls().GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    return true;
+  }
+  return (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+}  // namespace
+
 bool File::accessRights(AccessRights& rights) const {
+  HANDLE h = handleOf(handle_);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!calls().GetFileInformationByHandle(h, &info)) return false;
+  rights.mode = info.dwFileAttributes;
+  rights.securityDescriptor.clear();
+  if (keepsAccessLists(h)) {
+    // The descriptor's size first, then the descriptor: the first call fails for want of room.
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    if (!calls().GetKernelObjectSecurity(h, what, nullptr, 0, &needed) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      return false;
+    }
+    rights.securityDescriptor.resize(needed);
+    if (needed == 0 || !calls().GetKernelObjectSecurity(h, what, rights.securityDescriptor.data(),
+                                                        needed, &needed)) {
+      if (needed == 0) SetLastError(ERROR_INVALID_SECURITY_DESCR);
+      return false;
+    }
+  }
   rights.known = true;
-  rights.sourcePath = path_;
-  DWORD attributes = attributesOf(path_.c_str());
-  rights.mode = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes;
   return true;
 }
 
 bool File::applyAccessRights(const AccessRights& rights) {
-  if (!rights.known || rights.sourcePath.empty()) return true;
+  if (!rights.known) return true;
   // The account file's attributes, but never read-only: the copy is still to be written.
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  WidePath mine(path_.c_str()), source(rights.sourcePath.c_str());
-  if (!mine || !source) return true;
-  if (rights.mode & kept) SetFileAttributesW(mine.get(), rights.mode & kept);
-  // Carry the account file's access control list over, so the filtered copy is readable by
-  // exactly the accounts that could read the original. Where the file system keeps no security
-  // descriptors (FAT) there is nothing to carry.
-  const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
-  DWORD needed = 0;
-  GetFileSecurityW(source.get(), what, nullptr, 0, &needed);
-  if (needed == 0) return true;
-  std::vector<unsigned char> descriptor(needed);
-  if (!GetFileSecurityW(source.get(), what, descriptor.data(), needed, &needed)) return true;
-  SetFileSecurityW(mine.get(), what, descriptor.data());
-  return true;
+  if (rights.mode & kept) {
+    WidePath mine(path_.c_str());
+    if (!mine || !calls().SetFileAttributesW(mine.get(), rights.mode & kept)) return false;
+  }
+  // The account file's access control list, so that the filtered copy is readable by exactly the
+  // accounts that could read the original, not by whoever may read the working directory, whose
+  // list the copy inherited. Where either file system keeps no lists (FAT), there is nothing to
+  // carry.
+  if (rights.securityDescriptor.empty()) return true;
+  HANDLE h = handleOf(handle_);
+  if (!keepsAccessLists(h)) return true;
+  // The API takes the descriptor as a mutable pointer, and only reads it.
+  auto* descriptor = const_cast<unsigned char*>(rights.securityDescriptor.data());
+  return calls().SetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, descriptor) != 0;
 }
 
 bool File::identity(FileIdentity& identity) const {
@@ -294,34 +388,34 @@ bool File::moveOver(const char* to) {
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(nameBytes);
   std::memcpy(info->FileName, wide.get(), nameBytes + sizeof(WCHAR));
-  if (!SetFileInformationByHandle(handleOf(handle_), FileRenameInfo, info,
-                                  static_cast<DWORD>(buffer.size()))) {
+  if (!calls().SetFileInformationByHandle(handleOf(handle_), FileRenameInfo, info,
+                                          static_cast<DWORD>(buffer.size()))) {
     return false;
   }
   path_ = to;
   // What MOVEFILE_WRITE_THROUGH asks of a move by name: the file and its new name on disk before
   // the run reports success. The rename has happened either way, so a failure changes nothing.
-  (void)FlushFileBuffers(handleOf(handle_));
+  (void)calls().FlushFileBuffers(handleOf(handle_));
   return true;
 }
 
 bool File::discard() {
   FILE_DISPOSITION_INFO info;
   info.DeleteFile = TRUE;
-  return SetFileInformationByHandle(handleOf(handle_), FileDispositionInfo, &info, sizeof info) !=
-         0;
+  return calls().SetFileInformationByHandle(handleOf(handle_), FileDispositionInfo, &info,
+                                            sizeof info) != 0;
 }
 
 bool File::close() {
   if (!isOpen()) return true;
   HANDLE h = handleOf(handle_);
   handle_ = kClosed;
-  return CloseHandle(h) != 0;
+  return calls().CloseHandle(h) != 0;
 }
 
 bool linkNoReplace(const char* existingPath, const char* newPath) {
   WidePath existing(existingPath), link(newPath);
-  return existing && link && CreateHardLinkW(link.get(), existing.get(), nullptr) != 0;
+  return existing && link && calls().CreateHardLinkW(link.get(), existing.get(), nullptr) != 0;
 }
 
 bool isLinkUnsupported(ErrorCode code) {
@@ -335,19 +429,20 @@ bool renameOver(const char* from, const char* to) {
   // the caller copies beside the destination itself and comes back here.
   WidePath source(from), target(to);
   return source && target &&
-         MoveFileExW(source.get(), target.get(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+         calls().MoveFileExW(source.get(), target.get(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool renameNoReplace(const char* from, const char* to) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the destination exists.
   WidePath source(from), target(to);
-  return source && target && MoveFileExW(source.get(), target.get(), MOVEFILE_WRITE_THROUGH) != 0;
+  return source && target &&
+         calls().MoveFileExW(source.get(), target.get(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool removeFile(const char* path) {
   WidePath wide(path);
-  return wide && DeleteFileW(wide.get()) != 0;
+  return wide && calls().DeleteFileW(wide.get()) != 0;
 }
 
 bool syncParentDirectory(const char*) {

@@ -3,8 +3,6 @@
 #include <random>
 #include <string>
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
@@ -100,7 +98,7 @@ TEST(OddInput, PathsThatAreNotFiles) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Scratch dir;
-    ASSERT_EQ(::mkdir((dir / "adir").c_str(), 0777), 0);
+    e2e::makeDirectory(dir / "adir");
     dir.write("accounts.scp", "[tobin]\r\nPLEVEL=1\r\n");
     dir.write("gm.txt", "Admin\r\n");
     e2e::RunResult r = runQuelm(c.args, dir.path());

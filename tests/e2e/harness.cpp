@@ -1,24 +1,20 @@
+// What the harness does alike on every platform; starting processes and access rights are in
+// harness_posix.cpp and harness_win32.cpp.
 #include "e2e/harness.h"
 
-#include <cerrno>
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
-
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <system_error>
 
 namespace e2e {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -27,18 +23,20 @@ std::string envOr(const char* name, const std::string& fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::vector<std::string> splitWords(const std::string& text) {
-  std::vector<std::string> words;
-  std::istringstream in(text);
-  std::string word;
-  while (in >> word) words.push_back(word);
-  return words;
+// A path of UTF-8 bytes, as the standard library takes it on every platform.
+fs::path pathOf(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string utf8Of(const fs::path& path) {
+  std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
 }
 
 }  // namespace
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathOf(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::ostringstream bytes;
   bytes << in.rdbuf();
@@ -46,33 +44,69 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 bool fileExists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  std::error_code ignored;
+  return fs::symlink_status(pathOf(path), ignored).type() != fs::file_type::not_found;
+}
+
+void makeDirectory(const std::string& path) {
+  std::error_code error;
+  if (!fs::create_directory(pathOf(path), error)) {
+    throw std::runtime_error("cannot make the folder " + path + ": " + error.message());
+  }
+  // Reachable by the unprivileged user some tests run the program as.
+  fs::permissions(pathOf(path), fs::perms::all, error);
+}
+
+bool removeFile(const std::string& path) {
+  std::error_code error;
+  return fs::remove(pathOf(path), error);
+}
+
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(pathOf(directory))) {
+    names.push_back(utf8Of(entry.path().filename()));
+  }
+  return names;
 }
 
 Scratch::Scratch(const std::string& base) {
-  std::string tmpl = (base.empty() ? envOr("TMPDIR", "/tmp") : base) + "/quelm-e2e-XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp: " + tmpl);
-  path_ = tmpl;
-  // Reachable by the unprivileged user some tests run the program as.
-  ::chmod(path_.c_str(), 0777);
+  static std::atomic<unsigned> made{0};
+  static const unsigned long long seed = std::random_device{}();
+  fs::path parent = base.empty() ? fs::temp_directory_path() : pathOf(base);
+  for (int attempt = 0;; ++attempt) {
+    std::string name =
+        "quelm-e2e-" + std::to_string(seed % 1000000007) + "-" + std::to_string(made++);
+    std::error_code error;
+    if (fs::create_directory(parent / name, error)) {
+      path_ = utf8Of(parent / name);
+      break;
+    }
+    if (error || attempt > 100) {
+      throw std::runtime_error("cannot make a scratch folder in " + utf8Of(parent));
+    }
+  }
+  std::error_code ignored;
+  fs::permissions(pathOf(path_), fs::perms::all, ignored);
 }
 
 Scratch::~Scratch() {
   std::error_code ignored;
-  std::filesystem::permissions(path_, std::filesystem::perms::all, ignored);
-  for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-    if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
-      std::filesystem::permissions(entry.path(), std::filesystem::perms::all, ignored);
-    }
+  // On Windows in the form that takes any length, for folders deeper than MAX_PATH.
+  fs::path root = pathOf(windowsBuild() ? "\\\\?\\" + platformPath(path_) : path_);
+  // Folders a test made unwritable, and read-only files on Windows, are made removable first.
+  fs::permissions(root, fs::perms::all, ignored);
+  for (fs::recursive_directory_iterator it(root, ignored), end; !ignored && it != end;
+       it.increment(ignored)) {
+    if (!it->is_symlink(ignored)) fs::permissions(it->path(), fs::perms::all, ignored);
   }
-  std::filesystem::remove_all(path_, ignored);
+  fs::remove_all(root, ignored);
 }
 
 void Scratch::write(const std::string& name, const std::string& bytes) const {
@@ -88,8 +122,19 @@ bool Scratch::exists(const std::string& name) const {
 }
 
 bool windowsBuild() {
-  std::string bin = envOr("QUELM_BIN", QUELM_DEFAULT_BIN);
-  return bin.size() > 4 && bin.compare(bin.size() - 4, 4, ".exe") == 0;
+#ifdef _WIN32
+  return true;
+#else
+  return false;
+#endif
+}
+
+std::string platformPath(const std::string& path) {
+  std::string result = path;
+  if (windowsBuild()) {
+    for (char& c : result) c = c == '/' ? '\\' : c;
+  }
+  return result;
 }
 
 std::string console(const std::string& text) {
@@ -106,161 +151,9 @@ std::string banner() {
   return console(">>> Quelm <<< Hacked account remover\n\n");
 }
 
-Started::Started(const std::vector<std::string>& command, const std::string& cwd,
-                 const RunOptions& options) {
-  // Pipes rather than files: a file-size limit set for the program must not cut its reports.
-  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
-  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
-  if (options.pipeInput && ::pipe(inPipe) != 0) throw std::runtime_error("pipe failed");
-
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::dup2(outPipe[1], 1);
-    ::dup2(errPipe[1], 2);
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    int input = options.pipeInput ? inPipe[0] : ::open("/dev/null", O_RDONLY);
-    if (input >= 0) ::dup2(input, 0);
-    if (options.pipeInput) ::close(inPipe[1]);
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    for (const std::string& assignment : options.env) ::putenv(::strdup(assignment.c_str()));
-    ::setenv("WINEDEBUG", "-all", 0);
-    // Wine takes the arguments and file names in the locale's character set: UTF-8, so that
-    // names in any script reach the Windows build whole.
-    ::setenv("LC_ALL", "C.UTF-8", 1);
-    if (options.fileSizeLimit >= 0) {
-      std::signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit;
-      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-    }
-    if (options.dropPrivileges && ::geteuid() == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
-        ::_exit(126);
-      }
-    }
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  if (options.pipeInput) {
-    ::close(inPipe[0]);
-    input_ = inPipe[1];
-  }
-  pid_ = pid;
-  fds_[0] = outPipe[0];
-  fds_[1] = errPipe[0];
-}
-
-Started::Started(Started&& other) noexcept
-    : pid_(other.pid_),
-      input_(other.input_),
-      ended_(other.ended_),
-      result_(std::move(other.result_)) {
-  fds_[0] = other.fds_[0];
-  fds_[1] = other.fds_[1];
-  other.pid_ = -1;
-  other.fds_[0] = other.fds_[1] = other.input_ = -1;
-}
-
-Started::~Started() {
-  for (int fd : {fds_[0], fds_[1], input_}) {
-    if (fd >= 0) ::close(fd);
-  }
-  if (pid_ > 0 && !ended_) {
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-}
-
-// Reads what the program has written so far, waiting up to timeoutMs for something to come.
-void Started::readOutput(int timeoutMs) {
-  struct pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-  if (::poll(fds, 2, timeoutMs) < 0) {
-    if (errno == EINTR) return;
-    throw std::runtime_error("poll failed");
-  }
-  std::string* sinks[2] = {&result_.out, &result_.err};
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-    char buffer[65536];
-    ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-    if (n > 0) {
-      sinks[i]->append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      ::close(fds_[i]);
-      fds_[i] = -1;
-    }
-  }
-}
-
-bool Started::waitUntilStopped() {
-  for (int waited = 0; !ended_; ++waited) {
-    readOutput(5);
-    int wstatus = 0;
-    pid_t r = ::waitpid(pid_, &wstatus, WNOHANG | WUNTRACED);
-    if (r == pid_) {
-      if (WIFSTOPPED(wstatus)) return true;
-      ended_ = true;
-      result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    }
-    if (waited > 12000) throw std::runtime_error("the program neither stopped nor ended");
-  }
-  return false;
-}
-
-void Started::resume() {
-  ::kill(pid_, SIGCONT);
-}
-
-bool Started::waitForOutput(const std::string& text) {
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-  while (result_.out.find(text) == std::string::npos) {
-    if (fds_[0] < 0 || Clock::now() > deadline) return false;
-    readOutput(100);
-  }
-  return true;
-}
-
-void Started::closeInput() {
-  if (input_ >= 0) ::close(input_);
-  input_ = -1;
-}
-
-RunResult Started::finish() {
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-  while (fds_[0] >= 0 || fds_[1] >= 0) {
-    readOutput(100);
-    if (Clock::now() > deadline && !ended_) {
-      ::kill(pid_, SIGKILL);
-      deadline = Clock::time_point::max();
-    }
-  }
-  if (!ended_) {
-    int wstatus = 0;
-    while (::waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    ended_ = true;
-    result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  }
-  return result_;
-}
-
 Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options) {
-  std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
-  command.push_back(envOr("QUELM_BIN", QUELM_DEFAULT_BIN));
+  std::vector<std::string> command = {envOr("QUELM_BIN", QUELM_DEFAULT_BIN)};
   command.insert(command.end(), args.begin(), args.end());
   return Started(command, cwd, options);
 }
@@ -268,8 +161,7 @@ Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
 namespace {
 
 Started startHolder(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> command = splitWords(envOr("QUELM_RUNNER", ""));
-  command.push_back(envOr("QUELM_HOLDER", QUELM_DEFAULT_HOLDER));
+  std::vector<std::string> command = {envOr("QUELM_HOLDER", QUELM_DEFAULT_HOLDER)};
   command.insert(command.end(), args.begin(), args.end());
   RunOptions options;
   options.pipeInput = true;
@@ -292,16 +184,7 @@ Started holdLikeAScanner(const std::string& path, const std::string& cwd, int ho
 
 RunResult runOnPlatform(const std::vector<std::string>& command, const std::string& cwd,
                         const RunOptions& options) {
-  std::vector<std::string> full = splitWords(envOr("QUELM_RUNNER", ""));
-  full.insert(full.end(), command.begin(), command.end());
-  return Started(full, cwd, options).finish();
-}
-
-std::string platformPath(const std::string& path) {
-  if (!windowsBuild()) return path;
-  std::string windows = "Z:" + path;
-  for (char& c : windows) c = c == '/' ? '\\' : c;
-  return windows;
+  return Started(command, cwd, options).finish();
 }
 
 RunResult runQuelm(const std::vector<std::string>& args, const std::string& cwd,

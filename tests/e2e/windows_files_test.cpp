@@ -4,8 +4,6 @@
 #include <chrono>
 #include <string>
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
@@ -81,8 +79,8 @@ TEST(WindowsFiles, NamesInAnyScript) {
   const std::string accounts = "\xCE\xBB\xCE\xBF\xCE\xB3\xCE\xB1\xCF\x81.scp";  // λογαρ.scp
   const std::string gm = "\xE7\xAE\xA1\xE7\x90\x86\xE8\x80\x85.txt";            // 管理者.txt
   const std::string work = "\xE4\xBD\x9C\xE6\xA5\xAD";                          // 作業
-  ASSERT_EQ(::mkdir((dir / save).c_str(), 0777), 0);
-  ASSERT_EQ(::mkdir((dir / work).c_str(), 0777), 0);
+  e2e::makeDirectory(dir / save);
+  e2e::makeDirectory(dir / work);
   dir.write(save + "/" + accounts, kStaffFirst);
   dir.write(gm, kGm);
   e2e::RunResult r = runQuelm({"../" + save + "/" + accounts, "../" + gm}, dir / work);

@@ -3,7 +3,9 @@
 //
 // Environment:
 //   QUELM_FAULT_OP=name QUELM_FAULT_NTH=n QUELM_FAULT_ERRNO=e
-//       the n-th call of that operation fails with errno e, without being made
+//       the n-th call of that operation fails with errno e, without being made; a failed fsync
+//       also cuts the file back to its size at its last fsync that worked, as a disk may lose
+//       what it never wrote
 //   QUELM_FAULT_ALWAYS=name:e    every call of that operation fails with errno e
 //   QUELM_FAULT_KILL_AT=n        the n-th intercepted call of any operation kills the process
 //   QUELM_FAULT_PAUSE_AT=n       the process stops itself (SIGSTOP) before its n-th intercepted
@@ -147,6 +149,31 @@ bool isCoverageCounts(const char* path) {
   return length > 5 && std::strcmp(path + length - 5, ".gcda") == 0;
 }
 
+// What a disk does that fails a sync: what was written since the last sync that worked may never
+// reach it. The file is cut back to its size at that sync, so that a run that goes on as if the
+// failed sync had worked leaves what the disk would hold, and is found out.
+struct Unsynced {
+  bool written = false;
+  off_t syncedSize = 0;
+};
+constexpr int kTracked = 1024;
+Unsynced unsynced[kTracked];
+
+void noteWrite(int fd, ssize_t written) {
+  if (fd >= 0 && fd < kTracked && written > 0) unsynced[fd].written = true;
+}
+
+void afterSync(int fd, bool synced) {
+  if (fd < 0 || fd >= kTracked) return;
+  Unsynced& file = unsynced[fd];
+  struct stat st;
+  if (synced) {
+    if (real<int (*)(int, struct stat*)>("fstat")(fd, &st) == 0) file = {false, st.st_size};
+  } else if (file.written) {
+    real<int (*)(int, off_t)>("ftruncate")(fd, file.syncedSize);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -175,21 +202,30 @@ ssize_t read(int fd, void* buffer, size_t size) {
 
 ssize_t write(int fd, const void* buffer, size_t size) {
   if (intercept(kWrite)) return -1;
-  return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+  ssize_t n = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+  noteWrite(fd, n);
+  return n;
 }
 
 // Counted as a write: it is one, of several buffers.
 ssize_t writev(int fd, const struct iovec* vec, int count) {
   if (intercept(kWrite)) return -1;
-  return real<ssize_t (*)(int, const struct iovec*, int)>("writev")(fd, vec, count);
+  ssize_t n = real<ssize_t (*)(int, const struct iovec*, int)>("writev")(fd, vec, count);
+  noteWrite(fd, n);
+  return n;
 }
 
 int fsync(int fd) {
-  if (intercept(kFsync)) return -1;
-  return real<int (*)(int)>("fsync")(fd);
+  bool fails = intercept(kFsync);
+  int saved = errno;
+  int rc = fails ? -1 : real<int (*)(int)>("fsync")(fd);
+  afterSync(fd, rc == 0);
+  if (fails) errno = saved;
+  return rc;
 }
 
 int close(int fd) {
+  if (fd >= 0 && fd < kTracked) unsynced[fd] = {};
   if (intercept(kClose)) {
     // A failing close still releases the descriptor, as on Linux.
     int saved = errno;

@@ -1,11 +1,11 @@
-// Fails, one at a time, every system call the program makes, and kills it at every one, and
-// checks after each run that the account file was neither lost nor corrupted and that the exit
-// status tells the truth.
+// Fails, one at a time, every system call the program makes, with each error that call gives in
+// life, and kills it at every one, and checks after each run that the account file was neither
+// lost nor corrupted and that the exit status tells the truth. On POSIX the calls are those of
+// the C library, failed by a preloaded library; on Windows those of the Win32 layer's table,
+// failed by the fault build of the program.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -16,6 +16,8 @@
 
 #include "e2e/harness.h"
 #include "fault/accounts.h"
+#include "fault/fault_build.h"
+#include "sys/platform.h"
 
 namespace {
 
@@ -30,13 +32,54 @@ using fixtures::kGmList;
 const char kClean[] = "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\n";
 const char kEarlierBackup[] = "an earlier backup\r\n";
 
+// The errors each call gives in life.
+#ifdef _WIN32
+std::vector<int> errorsFor(const std::string& op) {
+  const int denied = ERROR_ACCESS_DENIED, shared = ERROR_SHARING_VIOLATION,
+            locked = ERROR_LOCK_VIOLATION, full = ERROR_DISK_FULL,
+            handleFull = ERROR_HANDLE_DISK_FULL, otherDevice = ERROR_NOT_SAME_DEVICE,
+            invalid = ERROR_INVALID_FUNCTION, unsupported = ERROR_NOT_SUPPORTED,
+            protectedMedium = ERROR_WRITE_PROTECT, notReady = ERROR_NOT_READY,
+            gone = ERROR_NETNAME_DELETED, exists = ERROR_ALREADY_EXISTS;
+  if (op == "CreateFileW") return {denied, shared, full, protectedMedium, notReady, gone};
+  if (op == "ReadFile") return {locked, notReady, gone};
+  if (op == "WriteFile") return {full, handleFull, locked, protectedMedium, gone};
+  if (op == "FlushFileBuffers") return {full, protectedMedium, gone};
+  if (op == "CloseHandle") return {full, gone};
+  if (op == "SetFileInformationByHandle") {
+    return {denied, shared, otherDevice, exists, protectedMedium, gone};
+  }
+  if (op == "CreateHardLinkW") {
+    return {denied, shared, invalid, unsupported, exists, otherDevice, protectedMedium};
+  }
+  if (op == "MoveFileExW") return {denied, shared, otherDevice, exists, protectedMedium};
+  if (op == "DeleteFileW") return {denied, shared, protectedMedium};
+  if (op == "GetFileAttributesW") return {denied, notReady};
+  if (op == "SetFileAttributesW") return {denied, protectedMedium};
+  if (op == "GetVolumeInformationByHandleW") return {invalid, unsupported, gone};
+  if (op == "GetKernelObjectSecurity") return {denied, unsupported};
+  if (op == "SetKernelObjectSecurity") return {denied, unsupported, protectedMedium};
+  if (op == "GetFullPathNameW") return {ERROR_FILENAME_EXCED_RANGE};
+  return {notReady, gone};
+}
+
+#else
+std::vector<int> errorsFor(const std::string& op) {
+  if (op == "link") return {EEXIST, EPERM, EACCES, EIO};
+  if (op == "rename") return {EXDEV, EACCES, EIO};
+  if (op == "write") return {ENOSPC, EIO};
+  if (op == "open") return {EACCES, ENOSPC};
+  return {EIO};
+}
+#endif
+
 struct Scenario {
   const char* name;
   std::string accounts;
   const char* filtered;  // nullptr for a clean file, "" for bigAccounts(true)
-  bool otherFileSystem = false;
+  bool otherVolume = false;
   bool backupExists = false;
-  std::string always;  // an operation that always fails, "link:1" (EPERM): no hard links
+  bool noHardLinks = false;
 };
 
 // Whether the scenario's account file is bigAccounts(false).
@@ -49,18 +92,25 @@ void PrintTo(const Scenario& c, std::ostream* os) {
   *os << c.name;
 }
 
-// One run's directories: the account file's and the working directory.
+// One run's directories: the account file's and the working directory; and the account file's
+// access rights, made narrower than a new file's, which no run may widen.
 struct RunDirs {
   Scratch save;
   Scratch work;
   std::string account;
-  explicit RunDirs(const Scenario& s) : save(s.otherFileSystem ? "/dev/shm" : ""), work() {
+  std::string rights;
+  explicit RunDirs(const Scenario& s) : save(s.otherVolume ? e2e::otherVolume() : ""), work() {
     account = save / "accounts.scp";
     e2e::writeFile(account, s.accounts);
+    e2e::restrictAccess(account);
+    rights = e2e::accessOf(account);
     if (s.backupExists) e2e::writeFile(account + ".old", kEarlierBackup);
     work.write("gm.txt", kGmList);
   }
 };
+
+const char kNoOtherVolume[] =
+    "no second volume here: set QUELM_OTHER_VOLUME to a folder on another one";
 
 struct Totals {
   int runs = 0;
@@ -69,16 +119,11 @@ struct Totals {
 };
 Totals totals;
 
-std::vector<std::string> baseEnv(const Scenario& s) {
-  std::vector<std::string> env = {std::string("LD_PRELOAD=") + QUELM_FAULT_SHIM,
-                                  "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-  if (!s.always.empty()) env.push_back("QUELM_FAULT_ALWAYS=" + s.always);
-  return env;
-}
-
 RunResult run(const Scenario& s, RunDirs& setup, std::vector<std::string> extraEnv) {
   e2e::RunOptions options;
-  options.env = baseEnv(s);
+  options.env = fault::environment();
+  if (s.noHardLinks)
+    options.env.push_back(std::string("QUELM_FAULT_ALWAYS=") + fault::kCalls.noHardLinks);
   options.env.insert(options.env.end(), extraEnv.begin(), extraEnv.end());
   ++totals.runs;
   return e2e::runQuelm({setup.account, "gm.txt"}, setup.work.path(), options);
@@ -117,6 +162,18 @@ void checkInvariants(const Scenario& s, RunDirs& setup, const RunResult& r, bool
   if (account != old) {
     EXPECT_TRUE(backup) << "replaced without a backup";
   }
+  EXPECT_TRUE(e2e::noWiderThan(e2e::accessOf(setup.account), setup.rights))
+      << "the account file is open to more users: " << e2e::accessOf(setup.account) << " after "
+      << setup.rights;
+  // A run that ends leaves no copy beside the account file; one that is killed while it copies
+  // there leaves it, but never open to more users than the account file once it holds a byte.
+  for (const std::string& name : e2e::namesIn(setup.save.path())) {
+    if (name == "accounts.scp" || name == "accounts.scp.old") continue;
+    std::string path = setup.save / name;
+    EXPECT_TRUE(killed) << name << " is left";
+    EXPECT_TRUE(e2e::readFile(path).empty() || e2e::noWiderThan(e2e::accessOf(path), setup.rights))
+        << name << " is open to more users: " << e2e::accessOf(path);
+  }
   if (killed) return;
 
   bool done = r.out.find("Done,") != std::string::npos;
@@ -125,7 +182,7 @@ void checkInvariants(const Scenario& s, RunDirs& setup, const RunResult& r, bool
     EXPECT_EQ(account, old) << "status 2 with the account file changed";
     EXPECT_FALSE(done);
     EXPECT_FALSE(r.err.empty()) << "status 2 without a report";
-    if (!s.backupExists && what.rfind("unlink", 0) != 0) {
+    if (!s.backupExists && what.rfind(fault::kCalls.remove, 0) != 0) {
       EXPECT_FALSE(backup) << "a failed run left its backup behind";
     }
   } else if (r.status == 1) {
@@ -140,35 +197,22 @@ void checkInvariants(const Scenario& s, RunDirs& setup, const RunResult& r, bool
     EXPECT_EQ(account, old);
     EXPECT_EQ(setup.work.read("..newaccu.scp"), old) << "a clean run's copy is incomplete";
   }
-  // No half-made copy is left beside the account file.
-  for (auto& entry : std::filesystem::directory_iterator(setup.save.path())) {
-    std::string name = entry.path().filename().string();
-    EXPECT_EQ(name.find(".quelm-"), std::string::npos) << name;
-  }
-}
-
-std::vector<int> errnosFor(const std::string& op) {
-  if (op == "link") return {EEXIST, EPERM, EACCES, EIO};
-  if (op == "rename") return {EXDEV, EACCES, EIO};
-  if (op == "write") return {ENOSPC, EIO};
-  if (op == "open") return {EACCES, ENOSPC};
-  return {EIO};
 }
 
 class Faults : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Faults, EveryFailedCallLeavesTheAccountFileWhole) {
   const Scenario& s = GetParam();
-  if (s.otherFileSystem && !std::filesystem::exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  if (s.otherVolume && e2e::otherVolume().empty()) GTEST_SKIP() << kNoOtherVolume;
   std::map<std::string, long> counts = countCalls(s);
   ASSERT_GT(counts["total"], 0) << "the fault library was not loaded";
-  if (isBig(s)) {
+  if (isBig(s) && !e2e::windowsBuild()) {
     EXPECT_GT(counts["mmap"], 0) << "the large file was read without a mapping";
   }
   for (const auto& [op, count] : counts) {
     if (op == "total") continue;
     for (long n = 1; n <= count; ++n) {
-      for (int e : errnosFor(op)) {
+      for (int e : errorsFor(op)) {
         RunDirs setup(s);
         std::string what = op + " #" + std::to_string(n) + " errno " + std::to_string(e);
         RunResult r = run(s, setup,
@@ -185,14 +229,15 @@ TEST_P(Faults, EveryFailedCallLeavesTheAccountFileWhole) {
 
 TEST_P(Faults, KilledAtAnyCallLeavesTheAccountFileWhole) {
   const Scenario& s = GetParam();
-  if (s.otherFileSystem && !std::filesystem::exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  if (s.otherVolume && e2e::otherVolume().empty()) GTEST_SKIP() << kNoOtherVolume;
   long total = countCalls(s)["total"];
   ASSERT_GT(total, 0) << "the fault library was not loaded";
   for (long k = 1; k <= total; ++k) {
     RunDirs setup(s);
     RunResult r = run(s, setup, {"QUELM_FAULT_KILL_AT=" + std::to_string(k)});
     ++totals.kills;
-    checkInvariants(s, setup, r, r.status == 128 + 9, "killed at call " + std::to_string(k));
+    checkInvariants(s, setup, r, r.status == e2e::kKilledStatus,
+                    "killed at call " + std::to_string(k));
     if (HasFatalFailure()) return;
   }
   std::printf("%s: %d kill points so far\n", s.name, totals.kills);
@@ -201,15 +246,17 @@ TEST_P(Faults, KilledAtAnyCallLeavesTheAccountFileWhole) {
 // A file system that reports a write error only when the file is closed (a network share) must
 // not let a clean run end 0 with a damaged copy: the copy's close, the run's last, fails.
 TEST(Faults, CleanRunWhoseCopyCannotBeCompletedEnds2) {
-  const Scenario clean = {"CleanFile", kClean, nullptr, false, false, ""};
-  long closes = countCalls(clean)["close"];
+  const Scenario clean = {"CleanFile", kClean, nullptr};
+  long closes = countCalls(clean)[fault::kCalls.close];
   ASSERT_GT(closes, 0);
   RunDirs setup(clean);
   RunResult r = run(clean, setup,
-                    {"QUELM_FAULT_OP=close", "QUELM_FAULT_NTH=" + std::to_string(closes),
-                     "QUELM_FAULT_ERRNO=" + std::to_string(EIO)});
+                    {std::string("QUELM_FAULT_OP=") + fault::kCalls.close,
+                     "QUELM_FAULT_NTH=" + std::to_string(closes),
+                     "QUELM_FAULT_ERRNO=" + std::to_string(fault::kCalls.ioError)});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "fclose(tmpFile): " + std::string(std::strerror(EIO)) + "\n");
+  EXPECT_EQ(r.err,
+            e2e::console("fclose(tmpFile): " + sys::errorText(fault::kCalls.ioError) + "\n"));
   EXPECT_EQ(e2e::readFile(setup.account), kClean);
   EXPECT_FALSE(setup.work.exists("..newaccu.scp")) << "an incomplete copy is left";
 }
@@ -217,28 +264,101 @@ TEST(Faults, CleanRunWhoseCopyCannotBeCompletedEnds2) {
 // A run whose copy cannot take the account file's place removes its backup; should that fail
 // too, the report names the backup left, so that the administrator can remove it.
 TEST(Faults, BackupThatCannotBeTakenBackIsNamed) {
-  const Scenario violations = {"Violations", kDirty, kFiltered, false, false, "unlink:5"};
+  const Scenario violations = {"Violations", kDirty, kFiltered};
   RunDirs setup(violations);
-  RunResult r = run(
-      violations, setup,
-      {"QUELM_FAULT_OP=rename", "QUELM_FAULT_NTH=1", "QUELM_FAULT_ERRNO=" + std::to_string(EIO)});
-  const std::string error = std::strerror(EIO);
+  const std::string code = std::to_string(fault::kCalls.ioError);
+  RunResult r = run(violations, setup,
+                    {std::string("QUELM_FAULT_ALWAYS=") + fault::kCalls.remove + ":" + code,
+                     std::string("QUELM_FAULT_OP=") + fault::kCalls.renameCopy, "QUELM_FAULT_NTH=1",
+                     "QUELM_FAULT_ERRNO=" + code});
+  const std::string error = sys::errorText(fault::kCalls.ioError);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "rename(tmpFile): " + error + "\nunlink(backup): " + setup.account +
-                       ".old could not be removed (" + error +
-                       "); remove it before the next run\n");
+  EXPECT_EQ(r.err, e2e::console("rename(tmpFile): " + error + "\nunlink(backup): " + setup.account +
+                                ".old could not be removed (" + error +
+                                "); remove it before the next run\n"));
   EXPECT_EQ(e2e::readFile(setup.account), kDirty);
   EXPECT_EQ(e2e::readFile(setup.account + ".old"), kDirty);
 }
 
+// The filtered copy must never be open to more users than the account file: a failure to read
+// the account file's rights or to give them to the copy ends the run before the copy holds a
+// byte, and the copy goes.
+TEST(Faults, AccessRightsThatCannotBeCarriedEnd2) {
+  struct Case {
+    const char* call;
+    const char* label;
+  };
+#ifdef _WIN32
+  const Case cases[] = {{"GetKernelObjectSecurity", "fstat(acctFile)"},
+                        {"SetKernelObjectSecurity", "fchmod(tmpFile)"},
+                        {"SetFileAttributesW", "fchmod(tmpFile)"}};
+#else
+  const Case cases[] = {{"fstat", "fstat(acctFile)"}, {"fchmod", "fchmod(tmpFile)"}};
+#endif
+  const Scenario violations = {"Violations", kDirty, kFiltered};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    RunDirs setup(violations);
+    RunResult r = run(violations, setup,
+                      {std::string("QUELM_FAULT_OP=") + c.call, "QUELM_FAULT_NTH=1",
+                       "QUELM_FAULT_ERRNO=" + std::to_string(fault::kCalls.denied)});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, e2e::console(std::string(c.label) + ": " +
+                                  sys::errorText(fault::kCalls.denied) + "\n"));
+    EXPECT_EQ(e2e::readFile(setup.account), kDirty);
+    EXPECT_EQ(e2e::accessOf(setup.account), setup.rights);
+    EXPECT_FALSE(e2e::fileExists(setup.account + ".old"));
+    EXPECT_FALSE(setup.work.exists("..newaccu.scp")) << "a copy with other rights is left";
+  }
+}
+
+// A path of 200 characters, relative to a working directory so deep that the whole path is
+// longer than MAX_PATH, works. On Windows every path reaches the file calls either shorter than
+// MAX_PATH or as "\\?\" and the full path, the one form that Windows takes at any length
+// without its long-path setting; wine takes any path, so only the paths themselves can show it.
+TEST(Paths, LongPathFromADeepWorkingDirectory) {
+  Scratch root;
+  // A path the tests themselves may use at any length.
+  auto whole = [](const std::string& path) {
+    return e2e::windowsBuild() ? "\\\\?\\" + e2e::platformPath(path) : path;
+  };
+  // The deepest working directory a program may be started in: under MAX_PATH less 12.
+  std::string work = root.path();
+  while (work.size() < 200) {
+    work += "/" + std::string(std::min<std::size_t>(24, 223 - work.size()), 'w');
+    e2e::makeDirectory(whole(work));
+  }
+  const std::string folder(187, 'f');
+  e2e::makeDirectory(whole(work + "/" + folder));
+  const std::string account = folder + "/accounts.scp", gm = folder + "/gm.txt";
+  ASSERT_EQ(account.size(), 200u);
+  e2e::writeFile(whole(work + "/" + account), kDirty);
+  e2e::writeFile(whole(work + "/" + gm), kGmList);
+  e2e::RunOptions options;
+  options.env = fault::environment();
+  options.env.push_back("QUELM_FAULT_PATHS_FILE=" + root / "paths");
+  RunResult r = e2e::runQuelm({account, gm}, work, options);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(e2e::readFile(whole(work + "/" + account)), kFiltered);
+  EXPECT_EQ(e2e::readFile(whole(work + "/" + account + ".old")), kDirty);
+  if (!e2e::windowsBuild()) return;
+  std::istringstream paths(e2e::readFile(root / "paths"));
+  int seenWhole = 0;
+  for (std::string path; std::getline(paths, path);) {
+    EXPECT_TRUE(path.size() < 260 || path.rfind("\\\\?\\", 0) == 0) << path;
+    seenWhole += path == whole(work + "/" + account);
+  }
+  EXPECT_GT(seenWhole, 0) << "the account file never reached a call as its whole path";
+}
+
 const Scenario kScenarios[] = {
-    {"CleanFile", kClean, nullptr, false, false, ""},
-    {"Violations", kDirty, kFiltered, false, false, ""},
-    {"ViolationsBackupPresent", kDirty, kFiltered, false, true, ""},
-    {"ViolationsNoHardLinks", kDirty, kFiltered, false, false, "link:1"},
-    {"ViolationsOtherFileSystem", kDirty, kFiltered, true, false, ""},
-    {"LargeFile", bigAccounts(false), "", false, false, ""},
-    {"LargeFileOtherFileSystem", bigAccounts(false), "", true, false, ""},
+    {"CleanFile", kClean, nullptr},
+    {"Violations", kDirty, kFiltered},
+    {"ViolationsBackupPresent", kDirty, kFiltered, false, true},
+    {"ViolationsNoHardLinks", kDirty, kFiltered, false, false, true},
+    {"ViolationsOtherVolume", kDirty, kFiltered, true},
+    {"LargeFile", bigAccounts(false), ""},
+    {"LargeFileOtherVolume", bigAccounts(false), "", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Faults, ::testing::ValuesIn(kScenarios),
