@@ -1,7 +1,9 @@
 #!/bin/sh
 # Filters the server's account file with quelm, from cron or by hand,
 # and mails what it did. Ends with quelm's status: 0 nothing found,
-# 1 privileges removed, 2 quelm failed (see quelm.log).
+# 1 privileges removed, 2 quelm failed (see quelm.log); or with 3:
+# privileges were removed but the backup could not be moved out of the
+# next run's way.
 
 # Where things are: set these to your server's, here or before.
 QUELM=${QUELM:-quelm}
@@ -21,9 +23,19 @@ case $status in
 1)
   # The original is now sphereaccu.scp.old, and while it is there the
   # next run that finds privileges stops: keep it in backups instead.
-  mkdir -p backups
-  mv "$ACCOUNTS.old" "backups/accounts-$(date +%Y-%m-%d_%H-%M-%S).scp"
-  mail -s "quelm removed privileges" admin <quelm.log
+  # mv replaces a file without asking and two runs can share a second,
+  # so a counter makes the name one no backup holds yet.
+  stamp=$(date +%Y-%m-%d_%H-%M-%S)
+  n=1
+  while [ -e "backups/accounts-$stamp-$n.scp" ]; do n=$((n + 1)); done
+  if { mkdir -p backups && mv "$ACCOUNTS.old" \
+    "backups/accounts-$stamp-$n.scp"; } 2>>quelm.log; then
+    mail -s "quelm removed privileges" admin <quelm.log
+  else
+    echo "backup not moved: move \"$ACCOUNTS.old\" away by hand" >>quelm.log
+    status=3
+    mail -s "quelm removed privileges; backup not moved" admin <quelm.log
+  fi
   ;;
 *) mail -s "quelm failed" admin <quelm.log ;;
 esac

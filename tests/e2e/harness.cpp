@@ -151,9 +151,13 @@ std::string banner() {
   return console(">>> Quelm <<< Hacked account remover\n\n");
 }
 
+std::string programPath() {
+  return envOr("QUELM_BIN", QUELM_DEFAULT_BIN);
+}
+
 Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options) {
-  std::vector<std::string> command = {envOr("QUELM_BIN", QUELM_DEFAULT_BIN)};
+  std::vector<std::string> command = {programPath()};
   command.insert(command.end(), args.begin(), args.end());
   return Started(command, cwd, options);
 }

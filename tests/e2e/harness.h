@@ -77,7 +77,10 @@ class Started {
   std::unique_ptr<Process> process_;
 };
 
-// Starts the program (QUELM_BIN, or the one built beside the tests) with args, in directory cwd.
+// The program under test: QUELM_BIN, or the one built beside the tests.
+std::string programPath();
+
+// Starts the program (programPath()) with args, in directory cwd.
 Started startQuelm(const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options = {});
 

@@ -319,7 +319,10 @@ std::string accessOf(const std::string& path) {
   }
   std::string result = utf8(text);
   LocalFree(text);
-  return result;
+  // The entries alone: "D:" and the list's flags (protected, inherited automatically) say how the
+  // list came to be, not who may use the file.
+  std::size_t entries = result.find('(');
+  return entries == std::string::npos ? result : result.substr(entries);
 }
 
 bool noWiderThan(const std::string& rights, const std::string& original) {

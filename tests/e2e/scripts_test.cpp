@@ -1,5 +1,6 @@
 // The scheduled-run scripts in examples/, as the README and the manual show them, run as written:
 // the batch file under cmd against the Windows build, the shell script against the POSIX one.
+#include <set>
 #include <string>
 
 #ifndef _WIN32
@@ -20,6 +21,7 @@ struct ScriptCase {
   const char* name;
   const char* accounts;
   bool gmList;
+  bool backupsIsAFile;  // where the scripts' folder should be, so that the move fails everywhere
   int status;
   const char* logHolds;
   const char* mailSubject;  // what the shell script mails, "" for nothing
@@ -29,13 +31,40 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Runs the platform's script on dir/save/accounts.scp from dir/work: the batch file under cmd
+// against the Windows build, the shell script against the POSIX one, whose mail keeps what it is
+// given in dir/mailbox.
+e2e::RunResult runNightly(const e2e::Scratch& dir) {
+  const std::string quelm = std::getenv("QUELM_BIN") ? std::getenv("QUELM_BIN") : QUELM_DEFAULT_BIN;
+  e2e::RunOptions options;
+  options.env = {"QUELM=" + e2e::platformPath(quelm),
+                 "ACCOUNTS=" + e2e::platformPath(dir / "save/accounts.scp"),
+                 "WORK=" + e2e::platformPath(dir / "work")};
+#ifdef _WIN32
+  return e2e::runOnPlatform({"cmd", "/c", e2e::platformPath(QUELM_EXAMPLES_DIR "/nightly.cmd")},
+                            dir.path(), options);
+#else
+  if (!dir.exists("bin/mail")) {
+    e2e::makeDirectory(dir / "bin");
+    dir.write("bin/mail", "#!/bin/sh\n{ echo \"$2\"; cat; } >>\"$MAILBOX\"\n");
+    EXPECT_EQ(::chmod((dir / "bin/mail").c_str(), 0755), 0);
+  }
+  options.env.push_back("PATH=" + dir / "bin" + ":" + std::getenv("PATH"));
+  options.env.push_back("MAILBOX=" + dir / "mailbox");
+  return e2e::runOnPlatform({"sh", QUELM_EXAMPLES_DIR "/nightly.sh"}, dir.path(), options);
+#endif
+}
+
 TEST(Scripts, NightlyRunActsOnEachStatus) {
   const ScriptCase cases[] = {
-      {"Clean", kFiltered, true, 0, ">>> Quelm <<<", ""},
-      {"Violations", kDirty, true, 1, "Done, 1 violations found.", "quelm removed privileges"},
-      {"MissingGmList", kDirty, false, 2, "fopen(gmFile): ", "quelm failed"},
+      {"Clean", kFiltered, true, false, 0, ">>> Quelm <<<", ""},
+      {"Violations", kDirty, true, false, 1, "Done, 1 violations found.",
+       "quelm removed privileges"},
+      {"MissingGmList", kDirty, false, false, 2, "fopen(gmFile): ", "quelm failed"},
+      // The original stays beside the account file and stops the next run: not a success.
+      {"BackupNotMoved", kDirty, true, true, 3, "accounts.scp.old\" away by hand",
+       "backup not moved"},
   };
-  const std::string quelm = std::getenv("QUELM_BIN") ? std::getenv("QUELM_BIN") : QUELM_DEFAULT_BIN;
   for (const ScriptCase& c : cases) {
     SCOPED_TRACE(c.name);
     e2e::Scratch dir;
@@ -43,38 +72,23 @@ TEST(Scripts, NightlyRunActsOnEachStatus) {
     e2e::makeDirectory(dir / "work");
     dir.write("save/accounts.scp", c.accounts);
     if (c.gmList) dir.write("work/gmlist.txt", kGm);
-    e2e::RunOptions options;
-    options.env = {"QUELM=" + e2e::platformPath(quelm),
-                   "ACCOUNTS=" + e2e::platformPath(dir / "save/accounts.scp"),
-                   "WORK=" + e2e::platformPath(dir / "work")};
-    e2e::RunResult r;
-#ifdef _WIN32
-    r = e2e::runOnPlatform({"cmd", "/c", e2e::platformPath(QUELM_EXAMPLES_DIR "/nightly.cmd")},
-                           dir.path(), options);
-#else
-    {
-      // mail, as the script calls it, keeps what it is given.
-      e2e::makeDirectory(dir / "bin");
-      dir.write("bin/mail", "#!/bin/sh\n{ echo \"$2\"; cat; } >>\"$MAILBOX\"\n");
-      ASSERT_EQ(::chmod((dir / "bin/mail").c_str(), 0755), 0);
-      options.env.push_back("PATH=" + dir / "bin" + ":" + std::getenv("PATH"));
-      options.env.push_back("MAILBOX=" + dir / "mailbox");
-      r = e2e::runOnPlatform({"sh", QUELM_EXAMPLES_DIR "/nightly.sh"}, dir.path(), options);
-    }
-#endif
+    if (c.backupsIsAFile) dir.write("work/backups", "not a folder");
+    e2e::RunResult r = runNightly(dir);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     std::string log = dir.read("work/quelm.log");
     EXPECT_TRUE(contains(log, c.logHolds)) << log;
     int backups = 0;
-    if (dir.exists("work/backups")) {
+    if (dir.exists("work/backups") && !c.backupsIsAFile) {
       for (const std::string& name : e2e::namesIn(dir / "work/backups")) {
         EXPECT_EQ(dir.read("work/backups/" + name), kDirty);
         ++backups;
       }
     }
     EXPECT_EQ(backups, c.status == 1 ? 1 : 0);
-    EXPECT_FALSE(dir.exists("save/accounts.scp.old"));
-    EXPECT_EQ(dir.read("save/accounts.scp"), c.status == 1 ? kFiltered : c.accounts);
+    EXPECT_EQ(dir.exists("save/accounts.scp.old") ? dir.read("save/accounts.scp.old") : "",
+              c.status == 3 ? kDirty : "");
+    EXPECT_EQ(dir.read("save/accounts.scp"),
+              c.status == 1 || c.status == 3 ? kFiltered : c.accounts);
     if (!e2e::windowsBuild()) {
       std::string mail = dir.exists("mailbox") ? dir.read("mailbox") : "";
       EXPECT_EQ(mail.empty(), *c.mailSubject == '\0');
@@ -84,6 +98,29 @@ TEST(Scripts, NightlyRunActsOnEachStatus) {
       }
     }
   }
+}
+
+// The runs follow each other within a second, where the shell script's time ends, and within a
+// minute, where wine's does: a name taken from the time alone would put each backup over the last.
+TEST(Scripts, NightlyRunsInOneMinuteKeepEveryBackup) {
+  e2e::Scratch dir;
+  e2e::makeDirectory(dir / "save");
+  e2e::makeDirectory(dir / "work");
+  dir.write("work/gmlist.txt", kGm);
+  std::multiset<std::string> originals;
+  for (const char* account : {"tobin", "wren", "cask"}) {
+    const std::string accounts = std::string("[admin]\r\n[") + account + "]\r\nPLEVEL=1\r\n";
+    originals.insert(accounts);
+    dir.write("save/accounts.scp", accounts);
+    e2e::RunResult r = runNightly(dir);
+    EXPECT_EQ(r.status, 1) << r.out << r.err << dir.read("work/quelm.log");
+  }
+  std::multiset<std::string> kept;
+  for (const std::string& name : e2e::namesIn(dir / "work/backups")) {
+    kept.insert(dir.read("work/backups/" + name));
+  }
+  EXPECT_EQ(kept, originals);
+  EXPECT_FALSE(dir.exists("save/accounts.scp.old"));
 }
 
 }  // namespace
