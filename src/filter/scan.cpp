@@ -124,6 +124,7 @@ class Scan {
   void keepHeader() { section_.keepHeader(); }
 
   std::int64_t violations() const { return violations_; }
+  bool sawHeader() const { return sawHeader_; }
 
  private:
   // What the line a piece begins is, entering a new section at a header.
@@ -149,6 +150,7 @@ class Scan {
   }
 
   Violation enterSection(const text::Piece& piece) {
+    sawHeader_ = true;
     // A header short enough to be well formed is taken to its line end: a NUL in it stops the
     // search for the name as surely as the end of the text does, and the header is printed with
     // %s, which stops there too. Anything else is cut at its NUL first.
@@ -187,6 +189,7 @@ class Scan {
   std::FILE* reports_;
   CurrentSection section_;
   std::int64_t violations_ = 0;
+  bool sawHeader_ = false;
 };
 
 // Hands the writer the plain lines the reader had ready, less those the scan drops: the kept
@@ -251,6 +254,18 @@ Outcome openAccountFileAndCopy(const char* accountPath, sys::File& account, Filt
   return {};
 }
 
+// Whether a name on the GM list is a well-formed section header, as no account's name is: then
+// the list is an account file, given where the GM list belongs. With the arguments the other way
+// round, the account file given, really the GM list, holds no header, every line of it is
+// checked as an ordinary account's and found clean, and the run would report a clean server.
+bool namesASectionHeader(const GmList& gmList) {
+  for (std::size_t i = 0; i < gmList.size(); ++i) {
+    std::string_view name = gmList.entry(i).name, account;
+    if (name.starts_with('[') && headerAccountName(name, account)) return true;
+  }
+  return false;
+}
+
 // Ends the copy's writing: the account file closed, the space set aside and not used given back,
 // and a copy that is to replace the account file on disk before it does. It stays open, and so
 // held, until the run ends.
@@ -264,7 +279,7 @@ Outcome finishCopy(sys::File& account, FilteredCopy& copy) {
 }  // namespace
 
 Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
-                       std::FILE* reports, std::int64_t& violations, std::size_t blockSize) {
+                       std::FILE* reports, PassCount& count, std::size_t blockSize) {
   const char* readLabel = "fread(acctFile)";
   text::LineReader reader(input, blockSize);
   Scan scan(gmList, reports);
@@ -299,7 +314,7 @@ Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::Text
       });
   if (!read) return Outcome::systemError(readLabel, reader.error());
   if (!output.flush()) return Outcome::systemError("fwrite(tmpFile)", output.error());
-  violations = scan.violations();
+  count = {scan.violations(), scan.sawHeader()};
   return {};
 }
 
@@ -310,7 +325,13 @@ Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredC
     text::FileSource source(account, "fread(acctFile)");
     text::FileSink sink(copy.file);
     text::TextWriter writer(sink);
-    scanned = filterAccounts(source, gmList, writer, stdout, copy.violations);
+    PassCount count;
+    scanned = filterAccounts(source, gmList, writer, stdout, count);
+    copy.violations = count.violations;
+    if (scanned.ok() && !count.sawHeader && namesASectionHeader(gmList)) {
+      scanned = Outcome::failure("fread(gmFile)",
+                                 "the GM list holds account sections; are the arguments swapped?");
+    }
   }
   if (scanned.ok()) scanned = finishCopy(account, copy);
   // An incomplete copy is worth nothing and must not be mistaken for a filtered file.

@@ -27,15 +27,21 @@ struct FilteredCopy {
 
 // Filters the account file at accountPath into kTempFileName, reporting each violation on
 // standard output. Fails when a file cannot be opened, read, written or flushed, the account
-// file is UTF-16 text, or another run holds the copy. When violations were found, the copy is on
-// stable storage before this returns.
+// file is UTF-16 text, another run holds the copy, or the two files were given the other way
+// round (the account file holds no section header, and the GM list names one). When violations
+// were found, the copy is on stable storage before this returns.
 Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredCopy& copy);
 
-// The pass itself, from any source into any writer, with its reports going to reports; the
-// number of lines left out in violations. A UTF-8 byte-order mark that begins the source begins
-// the output too. Fails on a read or write failure and on a source in UTF-16. The reader's block
-// is of the given size (tests take small ones).
+// What a pass counted: the lines it left out, and whether it met a section header at all.
+struct PassCount {
+  std::int64_t violations = 0;
+  bool sawHeader = false;
+};
+
+// The pass itself, from any source into any writer, with its reports going to reports. A UTF-8
+// byte-order mark that begins the source begins the output too. Fails on a read or write failure
+// and on a source in UTF-16. The reader's block is of the given size (tests take small ones).
 inline constexpr std::size_t kAccountFileBlock = std::size_t{1} << 20;
 Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
-                       std::FILE* reports, std::int64_t& violations,
+                       std::FILE* reports, PassCount& count,
                        std::size_t blockSize = kAccountFileBlock);

@@ -134,10 +134,10 @@ ScanOutcome runScan(const std::string& input, std::size_t chunk = 1 << 20) {
   testing_util::StringSink sink;
   text::TextWriter writer(sink);
   testing_util::CapturedFile reports;
-  std::int64_t violations = 0;
-  Outcome passed = filterAccounts(source, gmList, writer, reports.get(), violations);
+  PassCount count;
+  Outcome passed = filterAccounts(source, gmList, writer, reports.get(), count);
   EXPECT_TRUE(passed.ok());
-  return {sink.data, reports.text(), violations};
+  return {sink.data, reports.text(), count.violations};
 }
 
 class ScanTable : public ::testing::TestWithParam<ScanCase> {};
@@ -198,8 +198,8 @@ TEST(Scan, FailuresAreReported) {
     testing_util::StringSink sink(c.sinkLimit);
     text::TextWriter writer(sink, 512);
     testing_util::CapturedFile reports;
-    std::int64_t violations = 0;
-    Outcome passed = filterAccounts(c.source, gmList, writer, reports.get(), violations);
+    PassCount count;
+    Outcome passed = filterAccounts(c.source, gmList, writer, reports.get(), count);
     ASSERT_FALSE(passed.ok());
     ::testing::internal::CaptureStderr();
     passed.report();

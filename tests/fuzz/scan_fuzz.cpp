@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char* reportText = nullptr;
   std::size_t reportSize = 0;
   std::FILE* reports = open_memstream(&reportText, &reportSize);
-  std::int64_t violations = 0;
-  bool passed = filterAccounts(source, gmList, writer, reports, violations, kBlock).ok();
+  PassCount count;
+  bool passed = filterAccounts(source, gmList, writer, reports, count, kBlock).ok();
   std::fclose(reports);
   std::string printed(reportText, reportSize);
   std::free(reportText);
@@ -50,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check(sink.data == expected.output,
               "the copy holds exactly the lines that may stay, in order");
   fuzz::check(printed == expected.reports, "one report per line left out, as the rules word it");
-  fuzz::check(violations == expected.violations, "one violation per line left out");
+  fuzz::check(count.violations == expected.violations, "one violation per line left out");
   return 0;
 }
