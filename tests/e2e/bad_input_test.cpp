@@ -25,6 +25,7 @@ struct OddFile {
   std::string gmList;
   int status;
   std::string filtered;  // the account file afterwards
+  std::string err = "";  // standard error, before console line ends
 };
 
 std::string garbage(std::size_t size, unsigned seed) {
@@ -36,6 +37,8 @@ std::string garbage(std::size_t size, unsigned seed) {
 
 TEST(OddInput, Table) {
   const std::string megabyte(1 << 20, '7');
+  const std::string sample = e2e::readFile(QUELM_EXAMPLES_DIR "/accounts.scp");
+  const std::string samples = e2e::readFile(QUELM_EXAMPLES_DIR "/gmlist.txt");
   const OddFile cases[] = {
       {"EmptyAccountFile", "", "Admin\r\n", 0, ""},
       {"EmptyGmListMakesEveryoneOrdinary", "[Admin]\r\nPLEVEL=7\r\n", "", 1, "[Admin]\r\n"},
@@ -49,6 +52,14 @@ TEST(OddInput, Table) {
        "[tobin]\r\n"},
       {"NulBytesEverywhere", "[to\0bin]\r\nPASS\0WORD=\0\r\n"s, "Admin\r\n", 1,
        "PASS\0WORD=\0\r\n"s},
+      // A scheduled task with its two paths the other way round must not report a clean server
+      // every night: an account file without a single header, with a GM list that holds one, is
+      // refused; an account file with a header, or a GM list without one, runs as before.
+      {"SwappedSampleFiles", samples, sample, 2, samples,
+       "fread(gmFile): the GM list holds account sections; are the arguments swapped?\n"},
+      {"NoHeaderAndAnOrdinaryList", "PLEVEL=4\r\nX=1\r\n", "Admin\r\n", 1, "X=1\r\n"},
+      {"ListWithABracketedLine", "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPLEVEL=1\r\n",
+       "Admin\r\n[tobin]\r\n", 1, "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\n"},
   };
   for (const OddFile& c : cases) {
     SCOPED_TRACE(c.name);
@@ -57,10 +68,14 @@ TEST(OddInput, Table) {
     dir.write("gm.txt", c.gmList);
     e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, console(c.err));
     EXPECT_EQ(dir.read("accounts.scp"), c.filtered);
     if (c.status == 1) {
       EXPECT_EQ(dir.read("accounts.scp.old"), c.accounts);
+    }
+    if (c.status == 2) {
+      EXPECT_EQ(r.out, banner());
+      EXPECT_FALSE(dir.exists("..newaccu.scp")) << "a copy is left";
     }
   }
 }

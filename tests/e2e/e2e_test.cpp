@@ -77,44 +77,6 @@ TEST(CommandLine, ArgumentsAfterTheSecondAreIgnored) {
   EXPECT_EQ(r.out, banner() + console(kThreeReports));
 }
 
-// A scheduled task with its two paths the other way round must not report a clean server every
-// night: an account file without a single section header, given with a GM list that holds one,
-// is refused. Any account file that holds a header, and any GM list without one, run as before.
-TEST(CommandLine, SwappedFilesAreRefused) {
-  const std::string sample = e2e::readFile(QUELM_EXAMPLES_DIR "/accounts.scp");
-  const std::string samples = e2e::readFile(QUELM_EXAMPLES_DIR "/gmlist.txt");
-  const std::string refused =
-      "fread(gmFile): the GM list holds account sections; are the arguments swapped?\n";
-  const struct {
-    const char* name;
-    std::string accounts, gmList;
-    int status;
-    std::string err;
-  } cases[] = {
-      {"SwappedSampleFiles", samples, sample, 2, refused},
-      {"NoHeaderAndAnOrdinaryList", "PLEVEL=4\r\nPASSWORD=x\r\n", kGmList, 1, ""},
-      {"EmptyAccountFile", "", kGmList, 0, ""},
-      {"ListWithABracketedLineAndARealAccountFile", kThreeViolations, "Admin\r\n[tobin]\r\n", 1,
-       ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Scratch dir;
-    dir.write("accounts.scp", c.accounts);
-    dir.write("gm.txt", c.gmList);
-    e2e::RunResult r = runQuelm({"accounts.scp", "gm.txt"}, dir.path());
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, console(c.err));
-    if (c.status == 2) {
-      EXPECT_EQ(r.out, banner());
-      EXPECT_EQ(dir.read("accounts.scp"), c.accounts);
-      EXPECT_EQ(dir.read("gm.txt"), c.gmList);
-      EXPECT_FALSE(dir.exists("..newaccu.scp")) << "a copy of the GM list is left";
-      EXPECT_FALSE(dir.exists("accounts.scp.old"));
-    }
-  }
-}
-
 TEST(Errors, MissingGmListStopsBeforeTheAccountFileIsOpened) {
   Scratch dir;
   dir.write("accounts.scp", kThreeViolations);
