@@ -68,7 +68,14 @@ void BM_ReadPieces(benchmark::State& state) {
     text::LineReader reader(source);
     text::Piece piece;
     std::size_t n = 0;
-    while (reader.next(piece) == text::LineReader::Status::Piece) n += piece.size;
+    for (text::LineReader::Status status;
+         (status = reader.next(piece)) != text::LineReader::Status::End;) {
+      if (status == text::LineReader::Status::Piece) {
+        n += piece.size;
+      } else if (!reader.moveWindow()) {
+        break;
+      }
+    }
     benchmark::DoNotOptimize(n);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));

@@ -68,10 +68,18 @@ std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk, s
   text::LineReader reader(source, block);
   std::vector<ReadPiece> pieces;
   text::Piece piece;
-  while (reader.next(piece) == text::LineReader::Status::Piece) {
-    pieces.push_back({decodedText(piece), piece.startsLine});
-  }
+  while (nextPiece(reader, piece)) pieces.push_back({decodedText(piece), piece.startsLine});
   return pieces;
+}
+
+bool nextPiece(text::LineReader& reader, text::Piece& piece) {
+  for (;;) {
+    text::LineReader::Status status = reader.next(piece);
+    if (status != text::LineReader::Status::WindowUsedUp) {
+      return status == text::LineReader::Status::Piece;
+    }
+    if (!reader.moveWindow()) return false;
+  }
 }
 
 // std::tmpfile() now and then fails under wine when test processes run side by side; a file of

@@ -49,6 +49,10 @@ std::string decodedText(const text::Piece& piece);
 
 using ReadPiece = reference::Piece;
 
+// The reader's next piece, for a caller that keeps nothing from one piece to the next: the window
+// is moved on whenever it is used up. False at the end, and on a read error.
+bool nextPiece(text::LineReader& reader, text::Piece& piece);
+
 // Reads all pieces of input, reading chunk bytes at a time, through a reader of the given block.
 std::vector<ReadPiece> readPieces(const std::string& input, std::size_t chunk = 1 << 20,
                                   std::size_t block = 1 << 20);

@@ -1,7 +1,5 @@
 #include "filter/replace.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <string>
 
 #include "filter/retry.h"
@@ -11,13 +9,17 @@
 
 namespace {
 
+// The labels of the replacement's failures that more than one step reports.
+constexpr const char* kAccountLook = "stat(acctFile)";
+constexpr const char* kBackupRemoval = "unlink(backup)";
+constexpr const char* kDirectorySync = "fsync(acctDir)";
+
 // Whether the file seen now is the one the scan read, unchanged. Another writer (the server
 // saving, another run) may have changed it since: the copy then holds a filtered form of contents
 // that are no longer there.
 Outcome compareWithRead(const sys::FileIdentity& now, const sys::FileIdentity& original) {
   if (now.isUnchanged(original)) return {};
-  return Outcome::failure("stat(acctFile)",
-                          "the account file changed during the run; filter it again");
+  return Outcome::failure(kAccountLook, "the account file changed during the run; filter it again");
 }
 
 // Whether path names the file the scan read, unchanged. Asked right before each step that would
@@ -25,7 +27,7 @@ Outcome compareWithRead(const sys::FileIdentity& now, const sys::FileIdentity& o
 // the rename cannot be seen.
 Outcome confirmUnchanged(const char* path, const sys::FileIdentity& original) {
   sys::FileIdentity now;
-  if (!sys::identityOf(path, now)) return Outcome::lastError("stat(acctFile)");
+  if (!sys::identityOf(path, now)) return Outcome::lastError(kAccountLook);
   return compareWithRead(now, original);
 }
 
@@ -65,7 +67,7 @@ Outcome prepareReplacement(const char* accountPath, const sys::FileIdentity& ori
   return retryBriefLocks([&] {
     guard.close();
     sys::FileIdentity now;
-    if (!guard.openForReplacement(accountPath, now)) return Outcome::lastError("stat(acctFile)");
+    if (!guard.openForReplacement(accountPath, now)) return Outcome::lastError(kAccountLook);
     return compareWithRead(now, original);
   });
 }
@@ -92,12 +94,12 @@ Outcome copyThenPlace(sys::File& source, const char* accountPath, const sys::Fil
 Outcome takeBackBackup(const char* backupPath) {
   Outcome removed = retryBriefLocks([&] {
     if (sys::removeFile(backupPath) || sys::isNotFound(sys::lastError())) return Outcome{};
-    return Outcome::lastError("unlink(backup)");
+    return Outcome::lastError(kBackupRemoval);
   });
   if (removed.ok()) return removed;
-  return Outcome::failure("unlink(backup)", std::string(backupPath) + " could not be removed (" +
-                                                sys::errorText(removed.code()) +
-                                                "); remove it before the next run");
+  return Outcome::failure(kBackupRemoval, std::string(backupPath) + " could not be removed (" +
+                                              sys::errorText(removed.code()) +
+                                              "); remove it before the next run");
 }
 
 // Gives the account file its second name, the backup, without ever replacing a file that holds
@@ -154,26 +156,9 @@ Outcome moveCopyIntoPlace(const char* accountPath, FilteredCopy& copy, bool& cop
   return moved;
 }
 
-// A clean run leaves its copy in the working directory: complete, or not at all. Closing it is
-// where a file system that defers its write errors (a network share) reports them, and a copy
-// whose writing cannot be completed is removed, while its name still leads to it.
-Outcome leaveCopy(FilteredCopy& copy) {
-  sys::FileIdentity mine;
-  bool known = copy.file.identity(mine);
-  if (copy.file.close()) return {};
-  Outcome unfinished = Outcome::lastError("fclose(tmpFile)");
-  sys::FileIdentity there;
-  if (known && sys::identityOf(kTempFileName, there) && there.isSameFile(mine)) {
-    sys::removeFile(kTempFileName);
-  }
-  return unfinished;
-}
-
 }  // namespace
 
 Outcome replaceAccountFile(const char* accountPath, FilteredCopy& copy) {
-  if (copy.violations == 0) return leaveCopy(copy);
-
   std::string backup = std::string(accountPath) + ".old";
   sys::File guard;
   Outcome step = prepareReplacement(accountPath, copy.original, guard);
@@ -183,7 +168,7 @@ Outcome replaceAccountFile(const char* accountPath, FilteredCopy& copy) {
   // stopped by it. The backup must be on disk before the account file's name moves on.
   step = confirmUnchanged(accountPath, copy.original);
   if (step.ok() && !sys::syncParentDirectory(accountPath)) {
-    step = Outcome::lastError("fsync(acctDir)");
+    step = Outcome::lastError(kDirectorySync);
   }
   // On Windows a rename over a file fails while any process has it open, this one included.
   guard.close();
@@ -196,11 +181,10 @@ Outcome replaceAccountFile(const char* accountPath, FilteredCopy& copy) {
 
   // The filtered copy holds the path now: what follows can no longer fail the run.
   if (!sys::syncParentDirectory(accountPath)) {
-    Outcome::lastError("fsync(acctDir)").reportAsWarning();
+    Outcome::lastError(kDirectorySync).reportAsWarning();
   }
   if (copiedAcross && !copy.file.discard()) {
     Outcome::lastError("unlink(tmpFile)").reportAsWarning();
   }
-  std::printf("Done, %" PRId64 " violations found.\n", copy.violations);
   return {};
 }

@@ -1,8 +1,6 @@
 #include "filter/scan.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
 #include "filter/priv.h"
@@ -13,6 +11,10 @@
 #include "sys/report.h"
 
 namespace {
+
+// The labels of the scan's failures that more than one step reports.
+constexpr const char* kAccountRead = "fread(acctFile)";
+constexpr const char* kCopyOpen = "fopen(tmpFile)";
 
 // The text of a raw CR LF line (which holds no other CR or LF): everything before them.
 std::string_view untilLineEnd(const text::Piece& piece) {
@@ -45,60 +47,6 @@ bool startsWithKey(std::string_view text, std::string_view key) {
   return true;
 }
 
-// The section the scan is in: the header line that opened it, and what kind of account that
-// names. Both are worked out only when a line needs them: most sections hold no privilege line,
-// so most headers are never copied out of the reader's block and most names never looked up.
-class CurrentSection {
- public:
-  // What the header names, as far as it is known.
-  enum class Kind { NotYetAsked, Staff, Ordinary, Broken };
-
-  // Enters the section a header line opens: a well-formed one naming an account of nameSize
-  // characters, or a broken one. The text stays in the reader's block until keepHeader().
-  void enter(std::string_view header, bool wellFormed, std::size_t nameSize) {
-    header_ = header;
-    copied_ = false;
-    kind_ = wellFormed ? Kind::NotYetAsked : Kind::Broken;
-    nameSize_ = nameSize;
-  }
-
-  // Copies the header line, its first 63 characters, out of the reader's block, which is about
-  // to be reused.
-  void keepHeader() {
-    if (copied_) return;
-    std::size_t keep = std::min(header_.size(), sizeof copy_ - 1);
-    if (keep > 0) std::memcpy(copy_, header_.data(), keep);
-    copy_[keep] = '\0';
-    copied_ = true;
-  }
-
-  // The header line as the reports show it: its first 63 characters; "" before the first one.
-  const char* header() {
-    keepHeader();
-    return copy_;
-  }
-
-  // Whether the section's lines are checked: those of an ordinary account, and of a section
-  // opened by a broken header, whose lines would otherwise pass as the account's above. The GM
-  // list is asked the first time.
-  bool isChecked(const GmList& gmList) {
-    if (kind_ == Kind::NotYetAsked) {
-      // A well-formed header is at most 38 characters: the name is all in the copy too.
-      const char* text = copied_ ? copy_ : header_.data();
-      kind_ = gmList.contains({text + 1, nameSize_}) ? Kind::Staff : Kind::Ordinary;
-    }
-    return kind_ != Kind::Staff;
-  }
-
- private:
-  // Lines before the first header are checked like an ordinary account's.
-  Kind kind_ = Kind::Ordinary;
-  std::string_view header_;
-  bool copied_ = true;
-  char copy_[64] = "";
-  std::size_t nameSize_ = 0;
-};
-
 // A line the filter leaves out, and why.
 struct Violation {
   enum class Kind { None, BrokenHeader, PrivilegeLevel, PrivilegeBits };
@@ -120,7 +68,7 @@ class Scan {
     return true;
   }
 
-  // Called before the reader reuses its block, where the current header line may still stand.
+  // Called before the reader moves its window on, where the current header line may still stand.
   void keepHeader() { section_.keepHeader(); }
 
   std::int64_t violations() const { return violations_; }
@@ -137,28 +85,30 @@ class Scan {
     // as surely as the end of the text does, so the settings read the same either way.
     std::string_view text = piece.raw ? untilLineEnd(piece) : lineText(piece);
     if (startsWithKey(text, "plevel=")) {
-      if (!section_.isChecked(gmList_)) return {};
+      if (!sectionIsChecked()) return {};
       return {Violation::Kind::PrivilegeLevel, {}, 0};
     }
     if (startsWithKey(text, "priv=")) {
       std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
-      if (isForbiddenPriv(bits) && section_.isChecked(gmList_)) {
+      if (isForbiddenPriv(bits) && sectionIsChecked()) {
         return {Violation::Kind::PrivilegeBits, {}, bits};
       }
     }
     return {};
   }
 
+  // Whether the section's lines are checked: those of an ordinary account, and of a section
+  // opened by a broken header, whose lines would otherwise pass as the account's above.
+  bool sectionIsChecked() { return section_.state(gmList_) != SectionState::Staff; }
+
   Violation enterSection(const text::Piece& piece) {
     sawHeader_ = true;
     // A header short enough to be well formed is taken to its line end: a NUL in it stops the
-    // search for the name as surely as the end of the text does, and the header is printed with
-    // %s, which stops there too. Anything else is cut at its NUL first.
+    // search for the name as surely as the end of the text does, and the reports print the header
+    // only up to a NUL. Anything else is cut at its NUL first.
     std::string_view text = piece.raw ? untilLineEnd(piece) : lineText(piece);
     if (text.size() > kMaxHeaderLength) text = lineText(piece);
-    std::string_view name;
-    bool wellFormed = headerAccountName(text, name);
-    section_.enter(text, wellFormed, name.size());
+    bool wellFormed = section_.enter(text);
     // A decoded piece is gone at the next one.
     if (!piece.raw) section_.keepHeader();
     if (wellFormed) return {};
@@ -167,18 +117,22 @@ class Scan {
     return {Violation::Kind::BrokenHeader, lineText(piece), 0};
   }
 
+  // %.*s stops at a NUL: each text is printed up to its first one.
   void report(const Violation& violation) {
+    std::string_view header = section_.header();
     switch (violation.kind) {
       case Violation::Kind::BrokenHeader:
         std::fprintf(reports_, "File is BROKEN! (%.*s)\n", static_cast<int>(violation.line.size()),
                      violation.line.data());
         break;
       case Violation::Kind::PrivilegeLevel:
-        std::fprintf(reports_, "PLEVEL found. Varmo=%s\n", section_.header());
+        std::fprintf(reports_, "PLEVEL found. Varmo=%.*s\n", static_cast<int>(header.size()),
+                     header.data());
         break;
       case Violation::Kind::PrivilegeBits:
-        std::fprintf(reports_, "PRIV %lx found. Varmo=%s\n",
-                     static_cast<unsigned long>(violation.bits), section_.header());
+        std::fprintf(reports_, "PRIV %lx found. Varmo=%.*s\n",
+                     static_cast<unsigned long>(violation.bits), static_cast<int>(header.size()),
+                     header.data());
         break;
       case Violation::Kind::None:
         break;
@@ -236,14 +190,14 @@ Outcome openAccountFileAndCopy(const char* accountPath, sys::File& account, Filt
   // only name would go with it.
   sys::FileIdentity there;
   if (sys::identityOf(kTempFileName, there) && there.isSameFile(copy.original)) {
-    return Outcome::failure("fopen(tmpFile)", "..newaccu.scp is the account file itself");
+    return Outcome::failure(kCopyOpen, "..newaccu.scp is the account file itself");
   }
   if (!copy.file.createHeld(kTempFileName)) {
     sys::ErrorCode code = sys::lastError();
     if (sys::isHeldElsewhere(code)) {
-      return Outcome::failure("fopen(tmpFile)", "another run is using ..newaccu.scp");
+      return Outcome::failure(kCopyOpen, "another run is using ..newaccu.scp");
     }
-    return Outcome::systemError("fopen(tmpFile)", code);
+    return Outcome::systemError(kCopyOpen, code);
   }
   // The copy holds the same passwords as the original: readable by the same users, no more.
   if (!copy.file.applyAccessRights(rights)) return Outcome::lastError("fchmod(tmpFile)");
@@ -266,13 +220,30 @@ bool namesASectionHeader(const GmList& gmList) {
   return false;
 }
 
-// Ends the copy's writing: the account file closed, the space set aside and not used given back,
-// and a copy that is to replace the account file on disk before it does. It stays open, and so
-// held, until the run ends.
+// A clean copy is complete once it is closed: closing is where a file system that defers its
+// write errors (a network share) reports them. One whose writing cannot be completed is removed,
+// while its name still leads to it.
+Outcome closeCleanCopy(FilteredCopy& copy) {
+  sys::FileIdentity mine;
+  bool known = copy.file.identity(mine);
+  if (copy.file.close()) return {};
+  Outcome unfinished = Outcome::lastError("fclose(tmpFile)");
+  sys::FileIdentity there;
+  if (known && sys::identityOf(kTempFileName, there) && there.isSameFile(mine)) {
+    sys::removeFile(kTempFileName);
+  }
+  return unfinished;
+}
+
+// Ends the copy's writing: the account file closed, the space set aside and not used given back;
+// a clean copy closed and left in the working directory, the run's product; a copy that is to
+// replace the account file on disk before it does, and still open, and so held, until the run
+// ends.
 Outcome finishCopy(sys::File& account, FilteredCopy& copy) {
   account.close();
   copy.file.releaseUnusedSpace();
-  if (copy.violations > 0 && !copy.file.sync()) return Outcome::lastError("fsync(tmpFile)");
+  if (copy.violations == 0) return closeCleanCopy(copy);
+  if (!copy.file.sync()) return Outcome::lastError("fsync(tmpFile)");
   return {};
 }
 
@@ -280,15 +251,10 @@ Outcome finishCopy(sys::File& account, FilteredCopy& copy) {
 
 Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::TextWriter& output,
                        std::FILE* reports, PassCount& count, std::size_t blockSize) {
-  const char* readLabel = "fread(acctFile)";
   text::LineReader reader(input, blockSize);
   Scan scan(gmList, reports);
-  reader.onBufferReuse([&output, &scan] {
-    output.releaseBlock();
-    scan.keepHeader();
-  });
   text::ByteOrderMark mark;
-  if (Outcome started = text::readFileStart(reader, readLabel, "the account file", mark);
+  if (Outcome started = text::readFileStart(reader, kAccountRead, "the account file", mark);
       !started.ok()) {
     return started;
   }
@@ -296,23 +262,33 @@ Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::Text
   if (mark == text::ByteOrderMark::Utf8) {
     output.putText(text::kUtf8Mark.data(), text::kUtf8Mark.size());
   }
+  text::PlainLines lines;
+  text::Piece piece;
   bool dropping = false;
-  bool read = reader.forEachLine(
-      [&](const text::PlainLines& lines) {
-        // The common case: many whole lines at once, only those to inspect one by one.
-        filterPlainLines(lines, scan, output);
-        return !output.failed();
-      },
-      [&](const text::Piece& piece) {
-        // The rest of an overlong line shares the fate of its first piece.
-        if (piece.startsLine) {
-          dropping = scan.dropsLine(piece);
-          if (dropping) output.startWritebackEarly();
-        }
-        if (!dropping) output.put(piece);
-        return !output.failed();
-      });
-  if (!read) return Outcome::systemError(readLabel, reader.error());
+  // Once the copy cannot be written, the pass ends without looking further.
+  while (!output.failed()) {
+    if (reader.nextPlainLines(lines)) {
+      // The common case: many whole lines at once, only those to inspect one by one.
+      filterPlainLines(lines, scan, output);
+      continue;
+    }
+    text::LineReader::Status status = reader.next(piece);
+    if (status == text::LineReader::Status::End) break;
+    if (status == text::LineReader::Status::WindowUsedUp) {
+      // What points into the window is done with before it moves on: the lines the writer holds
+      // on to go out, the section's header line is copied.
+      output.releaseWindow();
+      scan.keepHeader();
+      if (!reader.moveWindow()) return Outcome::systemError(kAccountRead, reader.error());
+      continue;
+    }
+    // The rest of an overlong line shares the fate of its first piece.
+    if (piece.startsLine) {
+      dropping = scan.dropsLine(piece);
+      if (dropping) output.startWritebackEarly();
+    }
+    if (!dropping) output.put(piece);
+  }
   if (!output.flush()) return Outcome::systemError("fwrite(tmpFile)", output.error());
   count = {scan.violations(), scan.sawHeader()};
   return {};
@@ -322,14 +298,14 @@ Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredC
   sys::File account;
   Outcome scanned = openAccountFileAndCopy(accountPath, account, copy);
   if (scanned.ok()) {
-    text::FileSource source(account, "fread(acctFile)");
+    text::FileSource source(account, text::FileSource::Access::MapWhenLarge);
     text::FileSink sink(copy.file);
     text::TextWriter writer(sink);
     PassCount count;
     scanned = filterAccounts(source, gmList, writer, stdout, count);
     copy.violations = count.violations;
     if (scanned.ok() && !count.sawHeader && namesASectionHeader(gmList)) {
-      scanned = Outcome::failure("fread(gmFile)",
+      scanned = Outcome::failure(kGmListRead,
                                  "the GM list holds account sections; are the arguments swapped?");
     }
   }

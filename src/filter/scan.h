@@ -15,10 +15,11 @@
 // The filtered copy, in the working directory.
 inline constexpr const char* kTempFileName = "..newaccu.scp";
 
-// What the scan leaves for the replacement: the filtered copy, still open and held by this run
-// until the run ends, so that no other run in the same working directory takes or replaces it;
-// the account file as it was when the scan opened it, so that a change made meanwhile (the
-// server saving) is found before the copy can take its place; and the number of lines left out.
+// What the scan leaves for the replacement: the filtered copy, which, when it is to replace the
+// account file, is still open and held by this run until the run ends, so that no other run in
+// the same working directory takes or replaces it; the account file as it was when the scan
+// opened it, so that a change made meanwhile (the server saving) is found before the copy can
+// take its place; and the number of lines left out.
 struct FilteredCopy {
   sys::File file;
   sys::FileIdentity original;
@@ -28,8 +29,10 @@ struct FilteredCopy {
 // Filters the account file at accountPath into kTempFileName, reporting each violation on
 // standard output. Fails when a file cannot be opened, read, written or flushed, the account
 // file is UTF-16 text, another run holds the copy, or the two files were given the other way
-// round (the account file holds no section header, and the GM list names one). When violations
-// were found, the copy is on stable storage before this returns.
+// round (the account file holds no section header, and the GM list names one); a copy that is
+// not complete is removed. Without violations the copy is complete and closed when this returns,
+// and stays in the working directory: the run's whole product. With them it is on stable
+// storage, ready to replace the account file.
 Outcome scanAccountFile(const char* accountPath, const GmList& gmList, FilteredCopy& copy);
 
 // What a pass counted: the lines it left out, and whether it met a section header at all.

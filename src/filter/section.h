@@ -1,4 +1,4 @@
-// What kind of account section a header line opens.
+// What kind of account section a header line opens, and the section the scan is in.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,48 @@ inline constexpr std::size_t kMaxHeaderLength = 38;
 SectionState classifySection(std::string_view headerLine, const GmList& gmList);
 
 // classifySection's first half: the account name of a well-formed header line, or false for a
-// broken one. The scan asks the GM list about the name only once the section holds a line that
-// depends on the answer, which most sections never do.
+// broken one.
 bool headerAccountName(std::string_view headerLine, std::string_view& name);
+
+// The section the scan is in: the header line that opened it, and its state, classified as
+// classifySection does. Both are worked out only when a line needs them: most sections hold no
+// privilege line, so most headers are never copied out of the reader's window and most names
+// never looked up.
+class CurrentSection {
+ public:
+  CurrentSection() = default;
+  // The header may stand in the section's own copy.
+  CurrentSection(const CurrentSection&) = delete;
+  CurrentSection& operator=(const CurrentSection&) = delete;
+
+  // Enters the section a header line opens, its text as for classifySection; the text stays in
+  // the reader's window until keepHeader(). Whether the header is well formed.
+  bool enter(std::string_view headerLine);
+
+  // Copies the header line, as much of it as the reports show, out of the reader's window before
+  // the window moves on.
+  void keepHeader();
+
+  // The header line as the reports show it: its first 63 characters (a NUL ends it sooner when
+  // printed); empty before the first header.
+  std::string_view header() const { return header_.substr(0, sizeof copy_); }
+
+  // The section's state. The GM list is asked the first time.
+  SectionState state(const GmList& gmList) {
+    if (!known_) {
+      // A well-formed header is at most 38 characters: the name is in the kept part too.
+      known_ = true;
+      state_ = gmList.contains({header_.data() + 1, nameSize_}) ? SectionState::Staff
+                                                                : SectionState::Ordinary;
+    }
+    return state_;
+  }
+
+ private:
+  // Lines before the first header are checked like an ordinary account's.
+  SectionState state_ = SectionState::Ordinary;
+  bool known_ = true;
+  std::string_view header_{copy_, 0};  // in the reader's window, or in copy_
+  std::size_t nameSize_ = 0;
+  char copy_[63];
+};

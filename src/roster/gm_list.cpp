@@ -15,9 +15,9 @@ namespace {
 
 using roster::kMaxName;
 
-// The bytes that end a candidate name. A long list passes every byte of every name through
-// here: one look-up a byte beats five comparisons.
-constexpr text::ByteSet kNameEnds{'\r', '\n', '\0', ' ', '\t'};
+// The bytes that end a name on the list: the line ends, NUL, blank and tab. A long list passes
+// every byte of every name through here: one look-up a byte beats five comparisons.
+constexpr text::ByteSet kListedNameEnds{'\r', '\n', '\0', ' ', '\t'};
 
 // The length of the candidate name at p: the text up to the first CR, LF, NUL, blank or tab,
 // which come at the latest after size bytes.
@@ -37,16 +37,12 @@ std::size_t candidateLength(const char* p, std::size_t size) {
         continue;
       }
       n += static_cast<std::size_t>(std::countr_zero(low)) / 8;
-      if (kNameEnds.has(p[n])) return n;
+      if (kListedNameEnds.has(p[n])) return n;
       ++n;
     }
   }
-  while (n < size && !kNameEnds.has(p[n])) ++n;
+  while (n < size && !kListedNameEnds.has(p[n])) ++n;
   return n;
-}
-
-Outcome outOfMemory() {
-  return Outcome::systemError("malloc", sys::outOfMemoryError());
 }
 
 // Puts the name of a line on the list, if it is one. False when memory ran out.
@@ -79,25 +75,34 @@ bool addPlainLines(const text::PlainLines& lines, roster::NameIndex& names) {
 }  // namespace
 
 Outcome readGmList(text::ByteSource& source, GmList& list, std::size_t blockSize) {
-  const char* readLabel = "fread(gmFile)";
   text::LineReader reader(source, blockSize);
   text::ByteOrderMark mark;
-  if (Outcome started = text::readFileStart(reader, readLabel, "the GM list", mark);
+  if (Outcome started = text::readFileStart(reader, kGmListRead, "the GM list", mark);
       !started.ok()) {
     return started;
   }
   roster::NameIndex& names = list.names_;
-  bool enoughMemory = true;
-  bool read = reader.forEachLine(
-      [&](const text::PlainLines& lines) { return enoughMemory = addPlainLines(lines, names); },
-      [&](const text::Piece& piece) {
-        // The rest of an overlong line is not a line of its own and names nobody.
-        if (!piece.startsLine) return true;
-        return enoughMemory =
-                   addCandidate({piece.data, candidateLength(piece.data, piece.size)}, names);
-      });
-  if (!read) return Outcome::systemError(readLabel, reader.error());
-  if (!enoughMemory || !names.build()) return outOfMemory();
+  text::PlainLines lines;
+  text::Piece piece;
+  for (;;) {
+    if (reader.nextPlainLines(lines)) {
+      if (!addPlainLines(lines, names)) return Outcome::outOfMemory();
+      continue;
+    }
+    text::LineReader::Status status = reader.next(piece);
+    if (status == text::LineReader::Status::End) break;
+    if (status == text::LineReader::Status::WindowUsedUp) {
+      // The names are copied out of the window as they are read: nothing points into it.
+      if (!reader.moveWindow()) return Outcome::systemError(kGmListRead, reader.error());
+      continue;
+    }
+    // The rest of an overlong line is not a line of its own and names nobody.
+    if (piece.startsLine &&
+        !addCandidate({piece.data, candidateLength(piece.data, piece.size)}, names)) {
+      return Outcome::outOfMemory();
+    }
+  }
+  if (!names.build()) return Outcome::outOfMemory();
   return {};
 }
 

@@ -30,6 +30,9 @@ class GmList {
   roster::NameIndex names_;
 };
 
+// The label of a failure to read the GM list, or of a list that cannot be one.
+inline constexpr const char* kGmListRead = "fread(gmFile)";
+
 // Reads the GM list file at path into list. A UTF-8 byte-order mark that begins the file is
 // passed over; a file in UTF-16 is refused.
 Outcome loadGmList(const char* path, GmList& list);

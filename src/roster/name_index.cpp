@@ -1,12 +1,13 @@
 #include "roster/name_index.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "sys/platform.h"
 
 namespace roster {
 
-bool EntryStore::grow() {
+bool NameIndex::EntryStore::grow() {
   if (chunkCount == chunkRoom) {
     std::size_t room = chunkRoom == 0 ? 16 : chunkRoom * 2;
     auto* grown = static_cast<GmEntry**>(std::realloc(chunks, room * sizeof(GmEntry*)));
@@ -27,14 +28,14 @@ bool EntryStore::grow() {
   return true;
 }
 
-void EntryStore::clear() {
+void NameIndex::EntryStore::clear() {
   for (std::size_t i = 0; i < chunkCount; ++i) sys::freeLarge(chunks[i]);
   std::free(chunks);
   std::free(hashes);
   *this = EntryStore{};
 }
 
-bool HashBuckets::build(const EntryStore& store) {
+bool NameIndex::HashBuckets::build(const EntryStore& store) {
   clear();
   if (store.count == 0) return true;
   unsigned bits = 0;
@@ -67,20 +68,28 @@ bool HashBuckets::build(const EntryStore& store) {
   return true;
 }
 
-bool HashBuckets::contains(const EntryStore& store, std::string_view name) const {
+bool NameIndex::HashBuckets::contains(const EntryStore& store, std::string_view name) const {
   if (count == 0) return false;
-  FoldedName folded = foldName(name);
+  FoldedName folded = {{foldWord(nameWord(name, 0)), foldWord(nameWord(name, 1)),
+                        foldWord(nameWord(name, 2)), foldWord(nameWord(name, 3))}};
   std::uint32_t hash = hashName(folded);
   std::size_t b = bucketOf(hash);
   for (std::uint32_t i = bounds[b]; i < bounds[b + 1]; ++i) {
-    if (items[i].hash == hash && foldNameField(store.at(items[i].entry).name) == folded) {
-      return true;
+    if (items[i].hash != hash) continue;
+    // The entry's field holds its name and zeros after it, as the folded name does.
+    const char* field = store.at(items[i].entry).name;
+    std::uint64_t differ = 0;
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t w;
+      std::memcpy(&w, field + 8 * k, sizeof w);
+      differ |= foldWord(w) ^ folded.word[k];
     }
+    if (differ == 0) return true;
   }
   return false;
 }
 
-void HashBuckets::clear() {
+void NameIndex::HashBuckets::clear() {
   sys::freeLarge(items);
   sys::freeLarge(bounds);
   *this = HashBuckets{};

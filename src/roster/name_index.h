@@ -10,8 +10,8 @@
 //  - A look-up costs the same whether twenty names are stored or a hundred thousand: a bucket of
 //    a few hashes, and one entry's name read on a matching hash.
 // The reading of the list file (gm_list.cpp) decides what a name is; this file only keeps them.
-// NameIndex, at the end, is the interface; what comes before it is its workings, here so that
-// storing a name inlines into the reading loop.
+// NameIndex's public part is the interface. Its workings are private: here what storing a name
+// needs, so that it inlines into the reading loop; the rest in name_index.cpp.
 #pragma once
 
 #include <bit>
@@ -29,155 +29,6 @@ struct GmEntry {
 namespace roster {
 
 inline constexpr std::size_t kMaxName = sizeof(GmEntry::name) - 1;
-
-// A name as the index sees it: its 32 bytes, zero after the name, ASCII letters folded to lower
-// case, as four words. Two names are the same without regard to case exactly when these are equal;
-// no name holds a NUL, so the zeros cannot make different names equal.
-struct FoldedName {
-  std::uint64_t word[4];
-};
-
-// Folds the letters A to Z of the eight bytes of a word to lower case, all at once.
-inline std::uint64_t foldWord(std::uint64_t x) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  std::uint64_t atLeastA = (x & kLow7) + 0x3F3F3F3F3F3F3F3Full;  // high bit: byte >= 'A'
-  std::uint64_t pastZ = (x & kLow7) + 0x2525252525252525ull;     // high bit: byte > 'Z'
-  std::uint64_t upper = atLeastA & ~pastZ & ~x & kHigh;
-  return x | (upper >> 2);
-}
-
-// From 32 bytes that hold the name and zeros after it.
-inline FoldedName foldNameField(const char* field) {
-  FoldedName f;
-  for (int i = 0; i < 4; ++i) {
-    std::uint64_t w;
-    std::memcpy(&w, field + 8 * i, sizeof w);
-    f.word[i] = foldWord(w);
-  }
-  return f;
-}
-
-inline bool operator==(const FoldedName& a, const FoldedName& b) {
-  return ((a.word[0] ^ b.word[0]) | (a.word[1] ^ b.word[1]) | (a.word[2] ^ b.word[2]) |
-          (a.word[3] ^ b.word[3])) == 0;
-}
-
-inline std::uint32_t hashName(const FoldedName& f) {
-  std::uint64_t h = f.word[0] * 0x9E3779B97F4A7C15ull;
-  h = (h ^ (h >> 29) ^ f.word[1]) * 0xBF58476D1CE4E5B9ull;
-  h = (h ^ (h >> 32) ^ f.word[2]) * 0x94D049BB133111EBull;
-  h = (h ^ (h >> 29) ^ f.word[3]) * 0x9E3779B97F4A7C15ull;
-  return static_cast<std::uint32_t>(h >> 32);
-}
-
-// Word i (0 to 3) of the 32-byte field that holds a name of at most 31 characters and zeros after
-// it, read from the name's own bytes. Each entry's field and each looked-up name are built this
-// way, in registers: copying the name into a zeroed field and reading that back as words stalls
-// the processor on every name (a load that spans several smaller stores waits for all of them).
-// Marked inline because gcc otherwise keeps it out of line, called four times a name.
-inline std::uint64_t nameWord(std::string_view name, std::size_t i) {
-  const char* p = name.data();
-  std::size_t n = name.size();
-  std::size_t at = 8 * i;
-  std::uint64_t w = 0;
-  if (n >= at + 8) {
-    std::memcpy(&w, p + at, 8);
-  } else if (n > at) {
-    std::size_t r = n - at;
-    if constexpr (std::endian::native == std::endian::little) {
-      // No load reaches past the name: the last bytes come from a word that ends where the
-      // name ends, shifted down, or for a name shorter than a word from two loads that overlap
-      // (the bytes they share are the same bytes).
-      if (n >= 8) {
-        std::memcpy(&w, p + n - 8, 8);
-        w >>= 64 - 8 * r;
-      } else if (r >= 4) {
-        std::uint32_t lo, hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + r - 4, 4);
-        w = lo | std::uint64_t{hi} << (8 * (r - 4));
-      } else if (r >= 2) {
-        std::uint16_t lo, hi;
-        std::memcpy(&lo, p, 2);
-        std::memcpy(&hi, p + r - 2, 2);
-        w = lo | std::uint64_t{hi} << (8 * (r - 2));
-      } else {
-        w = static_cast<unsigned char>(p[0]);
-      }
-    } else {
-      std::memcpy(&w, p + at, r);
-    }
-  }
-  return w;
-}
-
-// From a name of at most 31 characters.
-inline FoldedName foldName(std::string_view name) {
-  return {{foldWord(nameWord(name, 0)), foldWord(nameWord(name, 1)), foldWord(nameWord(name, 2)),
-           foldWord(nameWord(name, 3))}};
-}
-
-// The entries live in chunks: one allocation for many names rather than one each, and none
-// moves once stored. The first chunk is small, for the usual list of a few dozen names; each next
-// one is twice the size of the one before, so that a list's memory grows with it (a long list's
-// last chunks are 1 and 2 MiB of large pages). Beside them, each name's hash by entry number,
-// taken as the name is read: building the index then need not read the entries again.
-constexpr std::size_t kFirstChunkEntries = 64;
-
-struct EntryStore {
-  GmEntry** chunks = nullptr;
-  std::size_t chunkCount = 0;
-  std::size_t chunkRoom = 0;
-  std::size_t count = 0;
-  std::size_t capacity = 0;         // entries in all chunks
-  std::uint32_t* hashes = nullptr;  // capacity of them
-  GmEntry* unused = nullptr;        // the next unused entry of the last chunk
-
-  // Chunk k holds kFirstChunkEntries << k entries, beginning at entry
-  // kFirstChunkEntries * (2^k - 1): k is the highest bit of i / kFirstChunkEntries + 1.
-  GmEntry& at(std::size_t i) const {
-    unsigned k = static_cast<unsigned>(std::bit_width(i / kFirstChunkEntries + 1)) - 1;
-    return chunks[k][i - kFirstChunkEntries * ((std::size_t{1} << k) - 1)];
-  }
-
-  // A fresh entry for a name with the given hash, or nullptr when memory ran out.
-  GmEntry* add(std::uint32_t hash) {
-    if (count == capacity && !grow()) return nullptr;
-    hashes[count++] = hash;
-    return unused++;
-  }
-
-  // Another chunk, and room for its entries' hashes. False when memory ran out.
-  bool grow();
-  void clear();
-};
-
-// The hash buckets over the entries, so that a header costs the same whether the list holds twenty
-// names or a hundred thousand. Built once the whole list is read, by sorting the names' hashes
-// into buckets by their top bits: a count, then a placement. Both steps go through the hashes in
-// entry order and jump about only within tables small enough to stay in the processor's cache,
-// where inserting into a hash table would miss it once a name for a long list. A bucket holds two
-// to four names on average, so a look-up reads the bucket's bounds, compares a few hashes, and
-// reads an entry's name only when its hash matches. A name listed twice is in it twice, which
-// changes no answer.
-struct HashBuckets {
-  struct Item {
-    std::uint32_t hash;
-    std::uint32_t entry;  // number in the store
-  };
-  Item* items = nullptr;            // count of them, bucket after bucket
-  std::uint32_t* bounds = nullptr;  // bucket b's items are [bounds[b], bounds[b + 1])
-  unsigned shift = 0;               // a hash's bucket is its top bits: hash >> shift
-  std::size_t count = 0;
-
-  std::size_t bucketOf(std::uint32_t hash) const { return std::uint64_t{hash} >> shift; }
-
-  // Indexes every entry. False when memory ran out.
-  bool build(const EntryStore& store);
-  bool contains(const EntryStore& store, std::string_view name) const;
-  void clear();
-};
 
 // The stored names and their index. It owns their memory: a value, moved but not copied.
 class NameIndex {
@@ -225,6 +76,135 @@ class NameIndex {
   const GmEntry& operator[](std::size_t i) const { return store_.at(i); }
 
  private:
+  // A name as the index sees it: its 32 bytes, zero after the name, ASCII letters folded to lower
+  // case, as four words. Two names are the same without regard to case exactly when these are
+  // equal; no name holds a NUL, so the zeros cannot make different names equal.
+  struct FoldedName {
+    std::uint64_t word[4];
+  };
+
+  // Folds the letters A to Z of the eight bytes of a word to lower case, all at once.
+  static std::uint64_t foldWord(std::uint64_t x) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    std::uint64_t atLeastA = (x & kLow7) + 0x3F3F3F3F3F3F3F3Full;  // high bit: byte >= 'A'
+    std::uint64_t pastZ = (x & kLow7) + 0x2525252525252525ull;     // high bit: byte > 'Z'
+    std::uint64_t upper = atLeastA & ~pastZ & ~x & kHigh;
+    return x | (upper >> 2);
+  }
+
+  // Word i (0 to 3) of the 32-byte field that holds a name of at most 31 characters and zeros after
+  // it, read from the name's own bytes. Each entry's field and each looked-up name are built this
+  // way, in registers: copying the name into a zeroed field and reading that back as words stalls
+  // the processor on every name (a load that spans several smaller stores waits for all of them).
+  // Defined here, so inline: gcc would otherwise keep it out of line, called four times a name.
+  static std::uint64_t nameWord(std::string_view name, std::size_t i) {
+    const char* p = name.data();
+    std::size_t n = name.size();
+    std::size_t at = 8 * i;
+    std::uint64_t w = 0;
+    if (n >= at + 8) {
+      std::memcpy(&w, p + at, 8);
+    } else if (n > at) {
+      std::size_t r = n - at;
+      if constexpr (std::endian::native == std::endian::little) {
+        // No load reaches past the name: the last bytes come from a word that ends where the
+        // name ends, shifted down, or for a name shorter than a word from two loads that overlap
+        // (the bytes they share are the same bytes).
+        if (n >= 8) {
+          std::memcpy(&w, p + n - 8, 8);
+          w >>= 64 - 8 * r;
+        } else if (r >= 4) {
+          std::uint32_t lo, hi;
+          std::memcpy(&lo, p, 4);
+          std::memcpy(&hi, p + r - 4, 4);
+          w = lo | std::uint64_t{hi} << (8 * (r - 4));
+        } else if (r >= 2) {
+          std::uint16_t lo, hi;
+          std::memcpy(&lo, p, 2);
+          std::memcpy(&hi, p + r - 2, 2);
+          w = lo | std::uint64_t{hi} << (8 * (r - 2));
+        } else {
+          w = static_cast<unsigned char>(p[0]);
+        }
+      } else {
+        std::memcpy(&w, p + at, r);
+      }
+    }
+    return w;
+  }
+
+  // The hash of a folded name.
+  static std::uint32_t hashName(const FoldedName& f) {
+    std::uint64_t h = f.word[0] * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 29) ^ f.word[1]) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 32) ^ f.word[2]) * 0x94D049BB133111EBull;
+    h = (h ^ (h >> 29) ^ f.word[3]) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::uint32_t>(h >> 32);
+  }
+
+  // The entries live in chunks: one allocation for many names rather than one each, and none
+  // moves once stored. The first chunk is small, for the usual list of a few dozen names; each next
+  // one is twice the size of the one before, so that a list's memory grows with it (a long list's
+  // last chunks are 1 and 2 MiB of large pages). Beside them, each name's hash by entry number,
+  // taken as the name is read: building the index then need not read the entries again.
+  static constexpr std::size_t kFirstChunkEntries = 64;
+
+  struct EntryStore {
+    GmEntry** chunks = nullptr;
+    std::size_t chunkCount = 0;
+    std::size_t chunkRoom = 0;
+    std::size_t count = 0;
+    std::size_t capacity = 0;         // entries in all chunks
+    std::uint32_t* hashes = nullptr;  // capacity of them
+    GmEntry* unused = nullptr;        // the next unused entry of the last chunk
+
+    // Chunk k holds kFirstChunkEntries << k entries, beginning at entry
+    // kFirstChunkEntries * (2^k - 1): k is the highest bit of i / kFirstChunkEntries + 1.
+    GmEntry& at(std::size_t i) const {
+      unsigned k = static_cast<unsigned>(std::bit_width(i / kFirstChunkEntries + 1)) - 1;
+      return chunks[k][i - kFirstChunkEntries * ((std::size_t{1} << k) - 1)];
+    }
+
+    // A fresh entry for a name with the given hash, or nullptr when memory ran out.
+    GmEntry* add(std::uint32_t hash) {
+      if (count == capacity && !grow()) return nullptr;
+      hashes[count++] = hash;
+      return unused++;
+    }
+
+    // Another chunk, and room for its entries' hashes. False when memory ran out.
+    bool grow();
+    void clear();
+  };
+
+  // The hash buckets over the entries, so that a header costs the same whether the list holds
+  // twenty names or a hundred thousand. Built once the whole list is read, by sorting the names'
+  // hashes into buckets by their top bits: a count, then a placement. Both steps go through the
+  // hashes in entry order and jump about only within tables small enough to stay in the processor's
+  // cache, where inserting into a hash table would miss it once a name for a long list. A bucket
+  // holds two to four names on average, so a look-up reads the bucket's bounds, compares a few
+  // hashes, and reads an entry's name only when its hash matches. A name listed twice is in it
+  // twice, which changes no answer.
+  struct HashBuckets {
+    struct Item {
+      std::uint32_t hash;
+      std::uint32_t entry;  // number in the store
+    };
+    Item* items = nullptr;            // count of them, bucket after bucket
+    std::uint32_t* bounds = nullptr;  // bucket b's items are [bounds[b], bounds[b + 1])
+    unsigned shift = 0;               // a hash's bucket is its top bits: hash >> shift
+    std::size_t count = 0;
+
+    std::size_t bucketOf(std::uint32_t hash) const { return std::uint64_t{hash} >> shift; }
+
+    // Indexes every entry. False when memory ran out.
+    bool build(const EntryStore& store);
+    // Whether a name equal to name but for case is stored.
+    bool contains(const EntryStore& store, std::string_view name) const;
+    void clear();
+  };
+
   void clear() {
     index_.clear();
     store_.clear();

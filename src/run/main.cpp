@@ -1,5 +1,7 @@
 // quelm: removes privileges from every account of a game server's account file that is not on
 // the list of its GMs and Counselors.
+#include <cinttypes>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -10,11 +12,17 @@
 #include "roster/gm_list.h"
 #include "run/command_line.h"
 #include "sys/console.h"
-#include "sys/exit_status.h"
 #include "sys/platform.h"
 #include "sys/report.h"
 
 namespace {
+
+// The process's exit statuses, for the scripts that run the tool.
+enum ExitStatus : int {
+  kExitClean = 0,       // no violation found
+  kExitViolations = 1,  // violations found and removed
+  kExitError = 2,       // anything went wrong; the account file holds its old contents
+};
 
 ExitStatus failed(const Outcome& outcome) {
   outcome.report();
@@ -33,11 +41,17 @@ ExitStatus run(const std::vector<std::string>& arguments) {
   if (Outcome scanned = scanAccountFile(args->accountFile.c_str(), gmList, copy); !scanned.ok()) {
     return failed(scanned);
   }
+  // A clean run's copy is complete in the working directory, and nothing is to be replaced.
+  if (copy.violations == 0) return kExitClean;
   if (Outcome replaced = replaceAccountFile(args->accountFile.c_str(), copy); !replaced.ok()) {
     return failed(replaced);
   }
-  return copy.violations > 0 ? kExitViolations : kExitClean;
+  std::printf("Done, %" PRId64 " violations found.\n", copy.violations);
+  return kExitViolations;
 }
+
+// The label of a failure that no step reports itself.
+constexpr const char* kProgram = "quelm";
 
 template <typename Char>
 int runToTheEnd(int argc, Char** argv) {
@@ -45,11 +59,11 @@ int runToTheEnd(int argc, Char** argv) {
   try {
     return run(sys::commandLineArguments(argc, argv));
   } catch (const std::bad_alloc&) {
-    return failed(Outcome::systemError("malloc", sys::outOfMemoryError()));
+    return failed(Outcome::outOfMemory());
   } catch (const std::exception& e) {
-    return failed(Outcome::failure("quelm", e.what()));
+    return failed(Outcome::failure(kProgram, e.what()));
   } catch (...) {
-    return failed(Outcome::failure("quelm", "unexpected failure"));
+    return failed(Outcome::failure(kProgram, "unexpected failure"));
   }
 }
 

@@ -154,10 +154,11 @@ class File {
   // Shows the file's bytes from offset on through a memory mapping, at least want of them unless
   // the end comes first; the previous view goes away. Returns the count (last: it reaches the
   // end of the file), -1 on failure, or -2 where mapping is not worth it or not possible (small
-  // or not regular files, platforms without it). Should the file shrink while it is mapped, the
-  // process reports "readLabel: ..." on standard error and ends with status 2.
-  std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data, bool& last,
-                    const char* readLabel);
+  // or not regular files, platforms without it). The view's end comes with a call for offset at
+  // the end of the file, which shows nothing. Should the file shrink while it is viewed, what it
+  // lost reads as zeros, and the next call fails with the platform's I/O error, as a failed read
+  // does: the reader must not take the bytes it was shown since the previous call for the file.
+  std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data, bool& last);
 
   // Reads the access rights of this open file, for copying them onto another.
   bool accessRights(AccessRights& rights) const;

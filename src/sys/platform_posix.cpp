@@ -1,11 +1,9 @@
 // POSIX implementation of the platform layer.
 #include "sys/platform.h"
 
-#include "sys/exit_status.h"
-
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -137,11 +135,6 @@ bool identityOf(const char* path, FileIdentity& identity) {
   return true;
 }
 
-File::~File() {
-  if (mapping_ != nullptr) ::munmap(mapping_, mappingSize_);
-  if (isOpen()) ::close(fdOf(handle_));
-}
-
 namespace {
 
 // Mapping pays for itself only on larger files; and a window that shows this much of the file
@@ -195,36 +188,86 @@ void* mapAligned(int fd, std::uint64_t start, std::size_t length) {
   return p;
 }
 
-char busErrorReport[256];
+// A mapped file that shrinks under the reader takes its pages with it, and reading one of them
+// raises SIGBUS. The handler puts zeros in the place of what the file lost, from the page that
+// faulted to the end of the view, so that the interrupted read can finish, and notes the loss,
+// which the view's next call reports as a failed read: the scan then fails as on any read error,
+// and removes its copy. The tool views one file at a time: the handler knows that view's place.
+std::atomic<std::uintptr_t> viewStart{0};
+std::atomic<std::uintptr_t> viewEnd{0};
+std::atomic<bool> viewShrank{false};
 
-// A mapped file that shrinks under the reader takes its pages with it. Nothing has been changed
-// yet while the account file is read, so ending the run is safe.
-void onBusError(int) {
-  ssize_t ignored = ::write(2, busErrorReport, std::strlen(busErrorReport));
-  (void)ignored;
-  ::_exit(kExitError);
+void onBusError(int, siginfo_t* info, void*) {
+  int savedErrno = errno;
+  std::uintptr_t at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  std::uintptr_t start = viewStart.load(), end = viewEnd.load();
+  if (at >= start && at < end) {
+    std::uintptr_t page = at - (at - start) % pageSize();
+    // mmap is a plain system call on Linux, safe here though POSIX does not list it.
+    void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      viewShrank.store(true);
+      errno = savedErrno;
+      return;
+    }
+  }
+  // Not the view's, or no zeros to put there: the fault, made again, ends the process as it
+  // would have without the handler.
+  ::signal(SIGBUS, SIG_DFL);
+  errno = savedErrno;
+}
+
+// Reads a byte of every page of the buffers that lies in the view, so that a page the file took
+// with it raises the bus error here, in the program, rather than in the kernel. Whether the view
+// has lost pages.
+bool readThroughView(const struct iovec* vec, std::size_t count) {
+  std::uintptr_t start = viewStart.load(), end = viewEnd.load();
+  std::uintptr_t page = static_cast<std::uintptr_t>(pageSize());
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uintptr_t from = reinterpret_cast<std::uintptr_t>(vec[i].iov_base);
+    std::uintptr_t to = std::min(end, from + vec[i].iov_len);
+    for (std::uintptr_t at = std::max(start, from); at < to; at = at - at % page + page) {
+      (void)*reinterpret_cast<const volatile char*>(at);
+    }
+  }
+  return viewShrank.load();
+}
+
+// Takes a view away; false when the file shrank while it was viewed.
+bool endView(void*& mapping, std::size_t size) {
+  viewStart.store(0);
+  viewEnd.store(0);
+  ::munmap(mapping, size);
+  mapping = nullptr;
+  return !viewShrank.exchange(false);
 }
 
 }  // namespace
 
-std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& data, bool& last,
-                        const char* readLabel) {
+File::~File() {
+  if (mapping_ != nullptr) endView(mapping_, mappingSize_);
+  if (isOpen()) ::close(fdOf(handle_));
+}
+
+std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& data, bool& last) {
   if (viewableSize_ == -1) {
     struct stat st;
     if (::fstat(fdOf(handle_), &st) != 0) return -1;
     viewableSize_ = S_ISREG(st.st_mode) && st.st_size >= kMapAtLeast ? st.st_size : -2;
     if (viewableSize_ < 0) return -2;
-    std::snprintf(busErrorReport, sizeof busErrorReport, "%s: %s\n", readLabel, std::strerror(EIO));
+    (void)pageSize();  // known before the handler needs it
     struct sigaction action {};
-    action.sa_handler = onBusError;
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     if (::sigaction(SIGBUS, &action, nullptr) != 0) return -1;
   }
   if (viewableSize_ < 0) return -2;
   std::uint64_t size = static_cast<std::uint64_t>(viewableSize_);
-  if (mapping_ != nullptr) {
-    ::munmap(mapping_, mappingSize_);
-    mapping_ = nullptr;
+  if (mapping_ != nullptr && !endView(mapping_, mappingSize_)) {
+    errno = EIO;
+    return -1;
   }
   if (offset >= size) {
     last = true;
@@ -241,6 +284,8 @@ std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& dat
   if (p == MAP_FAILED) return -1;
   mapping_ = p;
   mappingSize_ = length;
+  viewStart.store(reinterpret_cast<std::uintptr_t>(p));
+  viewEnd.store(reinterpret_cast<std::uintptr_t>(p) + roundUp(length, pageSize()));
   // The pages are brought in from offset on only: those before it were read through the previous
   // window, and a file held in small pages would otherwise have them mapped a second time. Only a
   // hint: where it is not supported, the pages come in as they are read.
@@ -306,10 +351,20 @@ bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
     if (spans[i].size > 0) vec[n++] = {const_cast<char*>(spans[i].data), spans[i].size};
   }
   std::size_t first = 0;
+  bool touched = false;
   while (first < n) {
     ssize_t written = restarting(
         [&] { return ::writev(fdOf(handle_), vec + first, static_cast<int>(n - first)); });
-    if (written < 0) return false;
+    if (written < 0) {
+      // Bytes written straight from a view of a file that shrank meanwhile: the kernel finds
+      // them gone and fails with EFAULT, where reading them here raises the bus error that puts
+      // zeros in their place. The write goes on with those, and the view's next call reports
+      // the loss as a failed read.
+      if (errno != EFAULT || touched || !readThroughView(vec + first, n - first)) return false;
+      touched = true;
+      continue;
+    }
+    touched = false;
     if (written == 0) {
       errno = EIO;
       return false;

@@ -290,7 +290,7 @@ void File::startWriteback() {
   // No way to start it without waiting for it; FlushFileBuffers at the end does it all.
 }
 
-std::int64_t File::view(std::uint64_t, std::size_t, const char*&, bool&, const char*) {
+std::int64_t File::view(std::uint64_t, std::size_t, const char*&, bool&) {
   // ReadFile into the reader's block is what Windows gets.
   return -2;
 }

@@ -19,6 +19,8 @@ class Outcome {
   static Outcome lastError(const char* label) { return systemError(label, sys::lastError()); }
   // Failed for a reason the tool finds itself.
   static Outcome failure(const char* label, const std::string& text);
+  // Failed for want of memory.
+  static Outcome outOfMemory() { return systemError("malloc", sys::outOfMemoryError()); }
 
   bool ok() const { return report_.empty(); }
   // The platform's error code of a failed system call; 0 for any other outcome.

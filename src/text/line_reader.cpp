@@ -23,8 +23,7 @@ constexpr std::size_t kInspectStretch = std::size_t{256} << 10;
 LineReader::LineReader(ByteSource& source, std::size_t blockSize)
     : source_(source), capacity_(std::max(blockSize, 2 * kLookahead)), data_("") {}
 
-bool LineReader::fill() {
-  if (onReuse_) onReuse_();
+bool LineReader::moveWindow() {
   inspectedEnd_ = 0;  // the classified lines move or go
   toInspectCount_ = 0;
   if (viewing_) {
@@ -83,7 +82,8 @@ void LineReader::classifyLines() {
 
 bool LineReader::readByteOrderMark(ByteOrderMark& mark) {
   mark = ByteOrderMark::None;
-  if (!eof_ && end_ - pos_ < kLookahead && !fill()) return false;
+  // Nothing is handed out yet: the window is the reader's to fill.
+  if (!eof_ && end_ - pos_ < kLookahead && !moveWindow()) return false;
   std::string_view start(data_ + pos_, std::min<std::size_t>(end_ - pos_, kUtf8Mark.size()));
   if (start == kUtf8Mark) {
     mark = ByteOrderMark::Utf8;
@@ -95,8 +95,9 @@ bool LineReader::readByteOrderMark(ByteOrderMark& mark) {
 }
 
 LineReader::Status LineReader::next(Piece& piece) {
-  if (!eof_ && end_ - pos_ < kLookahead && !fill()) return Status::Error;
-  if (pos_ == end_) return Status::End;
+  if (decoding_) return decodePiece(piece);
+  if (!eof_ && end_ - pos_ < kLookahead) return Status::WindowUsedUp;
+  if (pos_ == end_) return holdsView() ? Status::WindowUsedUp : Status::End;
 
   const char* p = data_ + pos_;
   std::size_t avail = end_ - pos_;
@@ -113,9 +114,8 @@ LineReader::Status LineReader::next(Piece& piece) {
   } else if (p[i] == kLF) {
     size = i + 1;
   } else {
-    if (!decodePiece(piece)) return Status::Error;
-    if (piece.size == 0) return Status::End;
-    return Status::Piece;
+    decoding_ = true;
+    return decodePiece(piece);
   }
   pos_ += size;
   handOut(piece, p, size, raw);
@@ -128,9 +128,9 @@ void LineReader::handOut(Piece& piece, const char* data, std::size_t size, bool 
 }
 
 bool LineReader::nextPlainLines(PlainLines& lines) {
-  if (!atLineStart_) return false;
+  if (!atLineStart_ || decoding_) return false;
   if (pos_ >= inspectedEnd_) {
-    // The window is refilled by next(), which needs as much in hand.
+    // next() asks for the window to move on, with as much in hand.
     if (!eof_ && end_ - pos_ < kLookahead) return false;
     classifyLines();
   }
@@ -156,38 +156,34 @@ bool LineReader::nextPlainLines(PlainLines& lines) {
   return true;
 }
 
-// Takes the byte at the reading position, refilling the window when it is used up.
-LineReader::Status LineReader::nextByte(char& c) {
-  if (pos_ == end_) {
-    if (!eof_ && !fill()) return Status::Error;
-    if (pos_ == end_) return Status::End;
-  }
-  c = data_[pos_++];
-  return Status::Piece;
-}
-
 // The general case, byte by byte into the piece buffer: lone or doubled carriage returns, 0x1A
-// bytes, a carriage return at the end of the window.
-bool LineReader::decodePiece(Piece& piece) {
-  std::size_t n = 0;
-  char c;
-  for (Status got; (got = nextByte(c)) != Status::End;) {
-    if (got == Status::Error) return false;
-    // A carriage return is dropped for the byte after it; one that ends the file is lost.
-    if (c == kCR && (got = nextByte(c)) != Status::Piece) {
-      if (got == Status::Error) return false;
-      break;
+// bytes, a carriage return at the end of the window. A piece that the window's end cuts short
+// stays in the buffer, to go on once the window has moved.
+LineReader::Status LineReader::decodePiece(Piece& piece) {
+  for (;;) {
+    if (pos_ == end_) {
+      if (!eof_ || holdsView()) return Status::WindowUsedUp;
+      break;  // a carriage return that ends the file is lost
+    }
+    char c = data_[pos_++];
+    // A carriage return is dropped for the byte after it.
+    if (afterCR_) {
+      afterCR_ = false;
+    } else if (c == kCR) {
+      afterCR_ = true;
+      continue;
     }
     if (c == kSUB) continue;
-    piece_[n++] = c;
-    if (c == kLF || n == kMaxPieceChars) break;
+    piece_[decoded_++] = c;
+    if (c == kLF || decoded_ == kMaxPieceChars) break;
   }
-  if (n == 0) {
-    piece.size = 0;  // the end of the file
-    return true;
-  }
+  decoding_ = false;
+  afterCR_ = false;
+  std::size_t n = decoded_;
+  decoded_ = 0;
+  if (n == 0) return Status::End;
   handOut(piece, piece_, n, false);
-  return true;
+  return Status::Piece;
 }
 
 Outcome readFileStart(LineReader& reader, const char* readLabel, const char* fileName,

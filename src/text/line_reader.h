@@ -2,16 +2,21 @@
 // of at most 254 characters, with its carriage-return and 0x1A rules, so that every platform sees
 // the same pieces.
 //
-// For speed the reader hands out pieces straight from its block buffer where it can. A plain line
-// (at most 253 characters, then CR LF, no other CR and no 0x1A) is handed out raw: as its own
-// bytes, CR included, which are exactly the bytes the text writer would produce for it, and whose
-// text cut at the first CR or LF is the decoded piece's. Runs of plain lines go out whole, with
-// the few among them that the filter must inspect listed (classify.h).
+// For speed the reader hands out pieces straight from its window where it can: its block, or a
+// view of the file. A plain line (at most 253 characters, then CR LF, no other CR and no 0x1A) is
+// handed out raw: as its own bytes, CR included, which are exactly the bytes the text writer
+// would produce for it, and whose text cut at the first CR or LF is the decoded piece's. Runs of
+// plain lines go out whole, with the few among them that the filter must inspect listed
+// (classify.h).
+//
+// The window is the reader's alone, and it never moves it on by itself: when what it holds is
+// used up, next() says so (Status::WindowUsedUp), and the caller moves it with moveWindow() once
+// nothing of its own points into it any more. Everything handed out from the window stays valid
+// until then, and not a moment longer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -42,22 +47,25 @@ class ByteSource {
 
 class FileSource : public ByteSource {
  public:
-  // With readLabel, a large regular file is shown through a memory mapping; should the file
-  // shrink meanwhile, the process reports "readLabel: ..." and ends with status 2.
-  explicit FileSource(sys::File& file, const char* readLabel = nullptr)
-      : file_(file), readLabel_(readLabel) {}
+  // How the file's bytes reach the reader: read into its block, or, for a large regular file,
+  // shown through a memory mapping (sys::File::view), which spares copying them.
+  enum class Access { Read, MapWhenLarge };
+  explicit FileSource(sys::File& file, Access access = Access::Read)
+      : file_(file), access_(access) {}
   std::int64_t read(void* buffer, std::size_t size) override { return file_.read(buffer, size); }
   std::int64_t view(std::uint64_t offset, std::size_t want, const char*& data,
                     bool& last) override {
-    if (readLabel_ == nullptr) return kCannotView;
-    return file_.view(offset, want, data, last, readLabel_);
+    if (access_ == Access::Read) return kCannotView;
+    return file_.view(offset, want, data, last);
   }
 
  private:
   sys::File& file_;
-  const char* readLabel_;
+  Access access_;
 };
 
+// A piece of a line. Raw, its bytes stand in the reader's window, until the window moves on;
+// decoded, in the reader's own buffer, until the next piece.
 struct Piece {
   const char* data = nullptr;
   std::size_t size = 0;
@@ -69,9 +77,9 @@ struct Piece {
 };
 
 // Whole plain lines straight from the reader's window, each one raw piece: the bytes from
-// base + begin to base + end. The toInspectCount lines listed in toInspect (offsets from base,
-// each up to the end of its LF) are those that begin with "[", "pl" or "pr" in some case; every
-// other line passes without a look.
+// base + begin to base + end, which stay there until the window moves on. The toInspectCount lines
+// listed in toInspect (offsets from base, each up to the end of its LF) are those that begin with
+// "[", "pl" or "pr" in some case; every other line passes without a look.
 struct PlainLines {
   const char* base = nullptr;
   std::size_t begin = 0;
@@ -88,7 +96,8 @@ inline constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 
 class LineReader {
  public:
-  enum class Status { Piece, End, Error };
+  // What next() found: a piece, the end of the window (moveWindow() goes on), the end of the file.
+  enum class Status { Piece, WindowUsedUp, End };
 
   explicit LineReader(ByteSource& source, std::size_t blockSize = std::size_t{1} << 20);
 
@@ -97,44 +106,31 @@ class LineReader {
   // is not one to read as text at all). False on a read error.
   bool readByteOrderMark(ByteOrderMark& mark);
 
-  // Produces the next piece. Its data stays valid until the next call.
+  // Produces the next piece, or tells that the window is used up: too little of the file is in
+  // hand for the next piece, or, for a view of the file, the end is reached and the view is
+  // still held. A piece that the window's end cuts short waits in the reader for the rest.
   Status next(Piece& piece);
 
   // Hands out at once the plain lines from the reading position on, up to the first line that
   // needs decoding, classifying the next stretch of what is in hand first when need be. False
   // when no such line stands there (a line that needs decoding, the rest of a long line, too
-  // little in hand); next() then goes on. Valid until the next call of either.
+  // little in hand); next() then goes on.
   bool nextPlainLines(PlainLines& lines);
 
-  // Reads on to the end of the file: each run of plain lines to onPlainLines, every other piece
-  // to onPiece, either of which stops the reading by returning false. False on a read error.
-  template <typename OnPlainLines, typename OnPiece>
-  bool forEachLine(OnPlainLines onPlainLines, OnPiece onPiece) {
-    PlainLines lines;
-    Piece piece;
-    for (;;) {
-      if (nextPlainLines(lines)) {
-        if (!onPlainLines(lines)) return true;
-        continue;
-      }
-      Status status = next(piece);
-      if (status != Status::Piece) return status == Status::End;
-      if (!onPiece(piece)) return true;
-    }
-  }
+  // Moves the window on through the file, reading into the block or viewing the next stretch;
+  // every raw piece and run of lines handed out so far is gone. At the end of a viewed file it
+  // lets go of the view, which is when a file that shrank while it was viewed is found out. False
+  // on a read error.
+  bool moveWindow();
 
-  // The reason for Status::Error.
+  // The reason moveWindow() failed.
   sys::ErrorCode error() const { return error_; }
 
-  // Called before the block buffer is reused, so that whoever still points into it (the text
-  // writer, holding on to a run of raw lines) can finish with it first.
-  void onBufferReuse(std::function<void()> callback) { onReuse_ = std::move(callback); }
-
  private:
-  bool fill();
-  Status nextByte(char& c);
+  // Whether the window shows a view of the file that is still held, at its end or not.
+  bool holdsView() const { return viewing_ && end_ != 0; }
   void handOut(Piece& piece, const char* data, std::size_t size, bool raw);
-  bool decodePiece(Piece& piece);
+  Status decodePiece(Piece& piece);
   void classifyLines();
 
   ByteSource& source_;
@@ -148,7 +144,13 @@ class LineReader {
   bool eof_ = false;
   bool atLineStart_ = true;
   sys::ErrorCode error_ = 0;
+  // The piece being decoded, as far as it has come: decoding_ while one is under way (the window's
+  // end may hold it up), afterCR_ when the last byte taken was a carriage return, whose next byte
+  // belongs to the piece whatever it is.
   char piece_[kMaxPieceChars + 2] = {};
+  std::size_t decoded_ = 0;
+  bool afterCR_ = false;
+  bool decoding_ = false;
   // For nextPlainLines: the lines from pos_ up to inspectedEnd_ are classified, and those to
   // inspect are listed in toInspect_ (offsets from inspectedBase_, where the stretch began),
   // nextToInspect_ being the first not handed out.
@@ -159,7 +161,6 @@ class LineReader {
   std::size_t nextToInspect_ = 0;
   std::size_t inspectedBase_ = 0;
   std::size_t inspectedEnd_ = 0;
-  std::function<void()> onReuse_;
 };
 
 // How the tool starts reading either of its files: reads the byte-order mark (a UTF-8 one is

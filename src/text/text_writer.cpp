@@ -33,7 +33,7 @@ void TextWriter::putText(const char* data, std::size_t size) {
   }
 }
 
-void TextWriter::releaseBlock() {
+void TextWriter::releaseWindow() {
   writeSpans();
 }
 
@@ -46,7 +46,7 @@ std::size_t TextWriter::roomInChunk() const {
   return kChunk - (written_ + pending_) % kChunk;
 }
 
-// Pieces that follow each other in the reader's block, or in the buffer, make one span. The
+// Pieces that follow each other in the reader's window, or in the buffer, make one span. The
 // bytes never reach past the end of the current chunk, and a full chunk is written at once.
 void TextWriter::addSpan(const char* data, std::size_t size) {
   if (spanCount_ > 0 && spans_[spanCount_ - 1].data + spans_[spanCount_ - 1].size == data) {

@@ -47,16 +47,16 @@ class TextWriter {
   explicit TextWriter(ByteSink& sink, std::size_t bufferSize = std::size_t{256} << 10);
 
   // Writes one piece from the line reader. Raw pieces are not copied: the writer remembers
-  // where they stand in the reader's block and writes them from there, many in one call, so
-  // the reader must call releaseBlock() before it reuses that block.
+  // where they stand in the reader's window and writes them from there, many in one call, until
+  // releaseWindow() (which must come before the reader moves its window on).
   void put(const Piece& piece);
 
   // Writes decoded text: a line feed at its end goes out as CR LF.
   void putText(const char* data, std::size_t size);
 
   // Writes everything remembered; afterwards the writer holds no pointer into the reader's
-  // block.
-  void releaseBlock();
+  // window.
+  void releaseWindow();
 
   // From now on, asks the system every 2 MiB or so to start putting what is written on the
   // disk, for a file that will be synced at the end anyway.

@@ -99,7 +99,7 @@ class ChunkSink : public StringSink {
 };
 
 // However the pieces come, no write reaches past a chunk boundary, and where nothing else asks
-// for a write (a released block, a full batch), each one fills its chunk.
+// for a write (a released window, a full batch), each one fills its chunk.
 TEST(TextWriter, WritesWithinAlignedChunks) {
   constexpr std::size_t kChunk = text::TextWriter::kChunk;
   std::string block;
@@ -114,7 +114,7 @@ TEST(TextWriter, WritesWithinAlignedChunks) {
       {"raw", true, false, 0, true},
       {"text", false, true, 0, true},
       {"raw and text", true, true, 0, false},
-      {"raw, block released", true, false, 1000, false},
+      {"raw, window released", true, false, 1000, false},
   };
   for (const Case& c : cases) {
     ChunkSink sink;
@@ -131,7 +131,7 @@ TEST(TextWriter, WritesWithinAlignedChunks) {
         writer.putText(block.data() + at, size - 2);
         expected += block.substr(at, size - 2);
       }
-      if (c.releaseEvery != 0 && pieces % c.releaseEvery == 0) writer.releaseBlock();
+      if (c.releaseEvery != 0 && pieces % c.releaseEvery == 0) writer.releaseWindow();
       at += size;
     }
     ASSERT_TRUE(writer.flush());
@@ -147,9 +147,10 @@ TEST(TextWriter, WritesWithinAlignedChunks) {
   }
 }
 
-// Reader and writer together, block reuse included: every line comes out exactly as the rules
-// say, whatever mix of raw and decoded pieces the input gives.
+// Reader and writer together, the window moving on included: every line comes out exactly as the
+// rules say, whatever mix of raw and decoded pieces the input gives.
 TEST(TextWriter, CopiesThroughTheReaderByTheRules) {
+  constexpr text::LineReader::Status End = text::LineReader::Status::End;
   std::mt19937 rng(7);
   const char alphabet[] = {'a', '\r', '\n', 0x1a, 'b'};
   for (int round = 0; round < 200; ++round) {
@@ -171,9 +172,15 @@ TEST(TextWriter, CopiesThroughTheReaderByTheRules) {
     text::LineReader reader(source, 600);
     StringSink sink;
     text::TextWriter writer(sink, 700);
-    reader.onBufferReuse([&writer] { writer.releaseBlock(); });
     text::Piece piece;
-    while (reader.next(piece) == text::LineReader::Status::Piece) writer.put(piece);
+    for (text::LineReader::Status status; (status = reader.next(piece)) != End;) {
+      if (status == text::LineReader::Status::Piece) {
+        writer.put(piece);
+        continue;
+      }
+      writer.releaseWindow();
+      ASSERT_TRUE(reader.moveWindow());
+    }
     ASSERT_TRUE(writer.flush());
     ASSERT_EQ(sink.data, expected) << "round " << round;
   }

@@ -3,6 +3,7 @@
 // saving its account file), lets the program go on, and checks that no account file was lost or
 // misplaced and that the exit status tells the truth.
 #include <cstdio>
+#include <filesystem>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "e2e/harness.h"
 #include "fault/accounts.h"
 #include "fault/fault_build.h"
+#include "sys/platform.h"
 
 namespace {
 
@@ -301,5 +303,60 @@ std::vector<Scenario> scenarios() {
 
 INSTANTIATE_TEST_SUITE_P(Writers, SharedDisk, ::testing::ValuesIn(scenarios()),
                          [](const auto& info) { return info.param.name; });
+
+// The number of the call (counting from 1) that is the nth call of op after the first `after`
+// calls; 0 where there is none.
+long nthCall(const std::vector<std::string>& calls, const std::string& op, int nth,
+             long after = 0) {
+  for (long i = after; i < static_cast<long>(calls.size()); ++i) {
+    if (calls[i] == op && --nth == 0) return i + 1;
+  }
+  return 0;
+}
+
+// A large account file is read through a memory mapping, window by window (POSIX). Shortened
+// while the run stands still, it takes with it the pages past its new end that the run reads
+// next: the run ends as after any failed read, with status 2 and the read's report, and leaves
+// no copy of what it read, which would hold part of every password.
+TEST(SharedDisk, FileShortenedUnderItsMappingEndsAsAFailedRead) {
+  if (e2e::windowsBuild()) GTEST_SKIP() << "Windows reads the account file in blocks";
+  const std::string old = fixtures::bigAccounts(false);
+  const std::vector<std::string> calls = callsOf({old, fixtures::bigAccounts(true)});
+  // Each window is mapped with two calls, room and then the file; the copy is written in chunks,
+  // the first of them straight from the first window.
+  const long firstMapping = nthCall(calls, "mmap", 1);
+  ASSERT_GT(firstMapping, 0) << "the large file was read without a mapping";
+  const long firstWrite = nthCall(calls, "write", 1, firstMapping);
+  const struct {
+    const char* name;
+    long pauseAt;
+    std::uintmax_t size;  // shortened to
+  } cases[] = {
+      {"to nothing before its first window", firstMapping, 0},
+      {"to nothing under the copy's first write", firstWrite, 0},
+      {"within the window being read", firstWrite, 1 << 20},
+      {"within its next window, in the middle of a page", nthCall(calls, "mmap", 3),
+       (3 << 20) + 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_GT(c.pauseAt, 0);
+    ASSERT_LT(c.size, old.size());
+    Scratch save, work;
+    const std::string account = save / "a.scp";
+    e2e::writeFile(account, old);
+    work.write("gm.txt", fixtures::kGmList);
+    e2e::Started run = start(account, work, c.pauseAt);
+    ASSERT_TRUE(run.waitUntilStopped());
+    std::filesystem::resize_file(account, c.size);
+    run.resume();
+    RunResult r = run.finish();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "fread(acctFile): " + sys::errorText(fault::kCalls.ioError) + "\n");
+    EXPECT_FALSE(work.exists("..newaccu.scp")) << "the copy of what was read is left";
+    EXPECT_TRUE(e2e::readFile(account) == old.substr(0, c.size)) << "the account file changed";
+    EXPECT_FALSE(e2e::fileExists(account + ".old"));
+  }
+}
 
 }  // namespace
