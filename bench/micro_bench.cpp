@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "filter/priv.h"
 #include "filter/scan.h"
 #include "filter/section.h"
 #include "roster/gm_list.h"
+#include "text/classify.h"
 #include "text/line_reader.h"
 #include "text/text_writer.h"
 
@@ -98,6 +100,32 @@ void BM_PassingRun(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_PassingRun);
+
+// Each version of the classifier this processor runs, fastest first, portable last, over the same
+// accounts: a version whose own file lost speed shows here even where it is not the one chosen.
+void BM_ClassifierVersion(benchmark::State& state) {
+  const auto versions = text::findLinesToInspectVersions();
+  const auto index = static_cast<std::size_t>(state.range(0));
+  if (index >= versions.size()) {
+    state.SkipWithError("this processor runs fewer versions");
+    return;
+  }
+  const std::string& text = accounts();
+  std::vector<text::LineToInspect> found(4096);
+  for (auto _ : state) {
+    std::size_t done = 0;
+    while (done + 65 < text.size()) {
+      std::size_t count = 0;
+      std::size_t n = versions[index](text.data() + done, text.size() - done, found.data(),
+                                      found.size(), count);
+      if (n == 0) break;
+      done += n;
+    }
+    benchmark::DoNotOptimize(done);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ClassifierVersion)->DenseRange(0, 3);
 
 void BM_ParsePriv(benchmark::State& state) {
   const char* values[] = {"040", "01040", "0x2000", "ffffffff", "-1", "", "0ffff", "1000"};

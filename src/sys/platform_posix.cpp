@@ -407,10 +407,11 @@ void File::reserveSpace(std::uint64_t bytes) {
 void File::releaseUnusedSpace() {
   if (!reserved_) return;
   reserved_ = false;
-  // Cutting the file at its own end frees the blocks past it. Should that fail, they stay
-  // allocated to the file, unseen: nothing to report.
+  // Cutting the file at its own end frees the blocks past it.
   off_t end = ::lseek(fdOf(handle_), 0, SEEK_CUR);
-  if (end >= 0) (void)::ftruncate(fdOf(handle_), end);
+  if (end >= 0 && ::ftruncate(fdOf(handle_), end) != 0) {
+    // The blocks stay allocated to the file, unseen: nothing to report.
+  }
 }
 
 bool File::sync() {
