@@ -15,16 +15,22 @@
 #     in the order the file system lists them, with the builder's user and group ids);
 #   - the .deb is written again by dpkg-deb, its files in name order and owned by root, with an
 #     installed size counted from the files alone (cpack's counts what the file system reports
-#     for each folder).
+#     for each folder);
+#   - compiler and archiver settings in the environment (CXXFLAGS, ZIPOPT...) are left out.
+# The bytes also depend on the tools' versions: BUILDINFO, beside SHA256SUMS, lists them.
 #
-# Runs on Debian; needs cmake, make, g++, dpkg-dev, file, g++-mingw-w64-x86-64-posix, mandoc, zip
-# and git.
+# Runs on Debian 12; needs cmake, make, g++, dpkg-dev, file, g++-mingw-w64-x86-64-posix, mandoc,
+# zip and git.
 cmake_minimum_required(VERSION 3.20)
 get_filename_component(source "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-if(NOT OUT)
+if(NOT DEFINED OUT OR OUT STREQUAL "")
   set(OUT "${source}/release")
 endif()
 get_filename_component(OUT "${OUT}" ABSOLUTE)
+if(OUT MATCHES "[][*?]")
+  # cpack, and the globs below, would read them as a pattern and pack nothing.
+  message(FATAL_ERROR "OUT must not hold *, ? or brackets: ${OUT}")
+endif()
 if(NOT CMAKE_HOST_UNIX)
   message(FATAL_ERROR "A release is made on Debian: its package needs dpkg-deb and dpkg-shlibdeps.")
 endif()
@@ -36,6 +42,10 @@ endif()
 find_program(zip_program zip REQUIRED)
 find_program(dpkg_deb dpkg-deb REQUIRED)
 cmake_host_system_information(RESULT jobs QUERY NUMBER_OF_LOGICAL_CORES)
+foreach(setting CC CXX CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS CMAKE_GENERATOR
+                CMAKE_TOOLCHAIN_FILE CMAKE_BUILD_PARALLEL_LEVEL ZIP ZIPOPT)
+  unset(ENV{${setting}})
+endforeach()
 
 # SOURCE_DATE_EPOCH as cpack takes it, set here for every step.
 set(CPACK_QUELM_SOURCE_DIR "${source}")
@@ -45,6 +55,12 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
                       "SOURCE_DATE_EPOCH.")
 endif()
 set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+execute_process(COMMAND git status --porcelain WORKING_DIRECTORY "${source}"
+                OUTPUT_VARIABLE changes ERROR_QUIET)
+if(NOT changes STREQUAL "")
+  message(WARNING "The source has changes that are not committed: the packages are not the "
+                  "commit's.")
+endif()
 
 # Runs a command with umask 022, stopping at its failure.
 function(run)
@@ -89,8 +105,8 @@ function(repack_zip archive out)
   run("${CMAKE_COMMAND}" -E chdir "${tree}" touch -d "@${epoch}" ${names})
   file(REMOVE "${out}")
   # -X: no owner, no extended time stamps; the DOS time stamp is the commit's in UTC.
-  run("${CMAKE_COMMAND}" -E chdir "${tree}" "${CMAKE_COMMAND}" -E env TZ=UTC "${zip_program}" -X -D -q
-      "${out}" ${files})
+  run("${CMAKE_COMMAND}" -E chdir "${tree}" "${CMAKE_COMMAND}" -E env TZ=UTC "${zip_program}"
+      -X -D -q "${out}" ${files})
   file(REMOVE_RECURSE "${tree}")
 endfunction()
 
@@ -112,9 +128,16 @@ function(repack_deb archive out)
     endif()
   endforeach()
   file(READ "${tree}/DEBIAN/control" control)
-  string(REGEX REPLACE "\nInstalled-Size: [0-9]+\n" "\nInstalled-Size: ${kib}\n" control
+  string(REGEX REPLACE "(^|\n)Installed-Size: [0-9]+\n" "\\1Installed-Size: ${kib}\n" sized
          "${control}")
-  file(WRITE "${tree}/DEBIAN/control" "${control}")
+  if(sized STREQUAL control AND NOT control MATCHES "(^|\n)Installed-Size: ${kib}\n")
+    message(FATAL_ERROR "cpack's control file has no Installed-Size line to set.")
+  endif()
+  file(WRITE "${tree}/DEBIAN/control" "${sized}")
+  # dpkg-deb only brings later time stamps back to the commit's; the control file just written
+  # and the folders may carry the builder's clock, later or earlier.
+  names_under("${tree}" names)
+  run("${CMAKE_COMMAND}" -E chdir "${tree}" touch -d "@${epoch}" . ${names})
   file(REMOVE "${out}")
   run("${dpkg_deb}" --root-owner-group -Zgzip --build "${tree}" "${out}")
   file(REMOVE_RECURSE "${tree}")
@@ -123,8 +146,17 @@ endfunction()
 build(linux DEB)
 build(windows ZIP -DCMAKE_TOOLCHAIN_FILE=${source}/cmake/mingw-w64-x86_64.cmake)
 
-file(GLOB deb "${OUT}/build-linux/quelm_*.deb")
-file(GLOB zip "${OUT}/build-windows/quelm-*-win64.zip")
+# The one package a build made.
+function(package_in dir pattern out)
+  file(GLOB found LIST_DIRECTORIES false "${dir}/${pattern}")
+  list(LENGTH found count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "cpack made ${count} files named ${pattern} in ${dir}, not 1.")
+  endif()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+package_in("${OUT}/build-linux" "quelm_*.deb" deb)
+package_in("${OUT}/build-windows" "quelm-*-win64.zip" zip)
 get_filename_component(deb_name "${deb}" NAME)
 get_filename_component(zip_name "${zip}" NAME)
 repack_deb("${deb}" "${OUT}/${deb_name}")
@@ -136,4 +168,13 @@ foreach(name IN ITEMS ${deb_name} ${zip_name})
   string(APPEND sums "${sum}  ${name}\n")
 endforeach()
 file(WRITE "${OUT}/SHA256SUMS" "${sums}")
+
+# What the bytes depend on besides the source: the Debian release and the tools' versions.
+set(tools cmake make g++ g++-12 gcc-12 binutils libc6-dev libstdc++-12-dev
+          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix-runtime
+          binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev mandoc zip dpkg dpkg-dev file gzip)
+execute_process(COMMAND dpkg-query -W "-f=\${Package} \${Version}\n" ${tools}
+                OUTPUT_VARIABLE versions ERROR_QUIET)
+file(STRINGS /etc/debian_version debian LIMIT_COUNT 1)
+file(WRITE "${OUT}/BUILDINFO" "commit time ${epoch}\nDebian ${debian}\n${versions}")
 message(STATUS "quelm release: in ${OUT}\n${sums}")
