@@ -35,10 +35,7 @@ if(NOT CMAKE_HOST_UNIX)
   message(FATAL_ERROR "A release is made on Debian: its package needs dpkg-deb and dpkg-shlibdeps.")
 endif()
 get_filename_component(cmake_bin "${CMAKE_COMMAND}" DIRECTORY)
-find_program(cpack NAMES cpack HINTS "${cmake_bin}" NO_DEFAULT_PATH)
-if(NOT cpack)
-  find_program(cpack cpack REQUIRED)
-endif()
+find_program(cpack cpack HINTS "${cmake_bin}" REQUIRED)  # this CMake's own first
 find_program(zip_program zip REQUIRED)
 find_program(dpkg_deb dpkg-deb REQUIRED)
 cmake_host_system_information(RESULT jobs QUERY NUMBER_OF_LOGICAL_CORES)
@@ -55,7 +52,7 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
                       "SOURCE_DATE_EPOCH.")
 endif()
 set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-execute_process(COMMAND git status --porcelain WORKING_DIRECTORY "${source}"
+execute_process(COMMAND "${QUELM_GIT}" status --porcelain WORKING_DIRECTORY "${source}"
                 OUTPUT_VARIABLE changes ERROR_QUIET)
 if(NOT changes STREQUAL "")
   message(WARNING "The source has changes that are not committed: the packages are not the "

@@ -340,10 +340,13 @@ bool File::accessRights(AccessRights& rights) const {
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
       return false;
     }
+    if (needed == 0) {
+      SetLastError(ERROR_INVALID_SECURITY_DESCR);
+      return false;
+    }
     rights.securityDescriptor.resize(needed);
-    if (needed == 0 || !calls().GetKernelObjectSecurity(h, what, rights.securityDescriptor.data(),
-                                                        needed, &needed)) {
-      if (needed == 0) SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    if (!calls().GetKernelObjectSecurity(h, what, rights.securityDescriptor.data(), needed,
+                                         &needed)) {
       return false;
     }
   }

@@ -397,7 +397,7 @@ TEST(Safety, UnwritableWorkingDirectory) {
 TEST(Safety, CopyOnAnotherFileSystemIsMovedAtomically) {
   const std::string other = e2e::otherVolume();
   if (other.empty()) {
-    GTEST_SKIP() << "no second volume here: set QUELM_OTHER_VOLUME to a folder on another one";
+    GTEST_SKIP() << e2e::kNoOtherVolume;
   }
   Scratch save(other), work;
   save.write("accounts.scp", kThreeViolations);

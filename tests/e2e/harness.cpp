@@ -3,7 +3,6 @@
 #include "e2e/harness.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +148,14 @@ std::string console(const std::string& text) {
 
 std::string banner() {
   return console(">>> Quelm <<< Hacked account remover\n\n");
+}
+
+std::string otherVolume() {
+  static const std::string folder = [] {
+    std::string chosen = envOr("QUELM_OTHER_VOLUME", "");
+    return chosen.empty() ? foundOtherVolume() : chosen;
+  }();
+  return folder;
 }
 
 std::string programPath() {

@@ -21,7 +21,7 @@ inline constexpr int kKilledStatus = 128 + 9;
 
 struct RunOptions {
   std::vector<std::string> env;  // NAME=value, added to the environment
-  bool dropPrivileges = false;   // POSIX: run as nobody when the tests run as root
+  bool dropPrivileges = false;   // POSIX: run the program under test as nobody, as root
   long long fileSizeLimit = -1;  // POSIX: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
   bool pipeInput = false;        // standard input from a pipe the test closes, not the null device
   long pauseAt = 0;  // the fault build or library stops the program before this call (0: never)
@@ -109,8 +109,12 @@ std::string platformPath(const std::string& path);
 
 // A folder on another volume than the scratch directories (QUELM_OTHER_VOLUME, or /dev/shm where
 // that is another file system, or under wine the host's /dev/shm, on drive Z:), or "" when there
-// is none.
+// is none; and why a test that needs one is skipped without it.
 std::string otherVolume();
+inline constexpr const char* kNoOtherVolume =
+    "no second volume here: set QUELM_OTHER_VOLUME to a folder on another one";
+// The platform's own guess at such a folder, when QUELM_OTHER_VOLUME names none.
+std::string foundOtherVolume();
 
 // Console text as the program prints it: "\n" becomes the platform's line end.
 std::string console(const std::string& text);
@@ -137,9 +141,11 @@ std::string accessOf(const std::string& path);
 // only without its bits, or the tests' own user as owner; on Windows the same list.
 bool noWiderThan(const std::string& rights, const std::string& original);
 
+#ifndef _WIN32
 // Whether a program run with RunOptions::dropPrivileges can start in cwd: as root, the user
 // nobody must reach the folder (the program is copied where it can). Always true for others.
 bool nobodyCanRun(const std::string& cwd);
+#endif
 
 // Makes a file readable by fewer than a new file is: by its owner and group alone on POSIX (and
 // owned by nobody when the tests run as root), by its owner and SYSTEM alone on Windows.

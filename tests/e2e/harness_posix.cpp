@@ -25,17 +25,17 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-// The program, where the user nobody can run it: a checkout in a private folder (/root, a home
-// of mode 0700) is out of its reach, so the tests that run it as nobody run a copy of it in a
-// scratch folder of their own, made once for all of them.
-std::string reachableByNobody(const std::string& program) {
+// The program under test, where the user nobody can run it: a checkout in a private folder
+// (/root, a home of mode 0700) is out of its reach, so the tests that run it as nobody run a copy
+// of it in a scratch folder of their own, made once for all of them.
+std::string reachableByNobody() {
   static Scratch place;
-  static std::string copy;
-  if (copy.empty()) {
-    copy = place / "quelm";
-    std::filesystem::copy_file(program, copy);
-    ::chmod(copy.c_str(), 0755);
-  }
+  static const std::string copy = [] {
+    std::string path = place / "quelm";
+    std::filesystem::copy_file(programPath(), path);
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }();
   return copy;
 }
 
@@ -59,7 +59,7 @@ Started::Started(const std::vector<std::string>& command, const std::string& cwd
                  const RunOptions& options)
     : process_(std::make_unique<Process>()) {
   std::vector<std::string> words = command;
-  if (options.dropPrivileges && ::geteuid() == 0) words[0] = reachableByNobody(words[0]);
+  if (options.dropPrivileges && ::geteuid() == 0) words[0] = reachableByNobody();
   std::vector<std::string> env = options.env;
   if (options.pauseAt > 0) env.push_back("QUELM_FAULT_PAUSE_AT=" + std::to_string(options.pauseAt));
 
@@ -205,10 +205,7 @@ bool renameOver(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-std::string otherVolume() {
-  if (const char* chosen = std::getenv("QUELM_OTHER_VOLUME"); chosen != nullptr && *chosen) {
-    return chosen;
-  }
+std::string foundOtherVolume() {
   struct stat shm, scratch;
   Scratch probe;
   if (::stat("/dev/shm", &shm) != 0 || ::stat(probe.path().c_str(), &scratch) != 0 ||
@@ -220,8 +217,7 @@ std::string otherVolume() {
 
 bool nobodyCanRun(const std::string& cwd) {
   if (::geteuid() != 0) return true;
-  std::string program = reachableByNobody(
-      std::getenv("QUELM_BIN") != nullptr ? std::getenv("QUELM_BIN") : QUELM_DEFAULT_BIN);
+  std::string program = reachableByNobody();
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {

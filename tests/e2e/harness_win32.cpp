@@ -288,19 +288,12 @@ bool renameOver(const std::string& from, const std::string& to) {
   return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-std::string otherVolume() {
-  if (const char* chosen = std::getenv("QUELM_OTHER_VOLUME"); chosen != nullptr && *chosen) {
-    return chosen;
-  }
+std::string foundOtherVolume() {
   // Under wine, drive Z: shows the host's root, and the host's /dev/shm is a file system of its
   // own, apart from drive C:, which holds the scratch folders.
   DWORD attributes = GetFileAttributesW(L"Z:\\dev\\shm");
   bool there = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   return there ? "Z:\\dev\\shm" : "";
-}
-
-bool nobodyCanRun(const std::string&) {
-  return false;
 }
 
 std::string accessOf(const std::string& path) {

@@ -35,7 +35,7 @@ bool contains(const std::string& text, const std::string& part) {
 // against the Windows build, the shell script against the POSIX one, whose mail keeps what it is
 // given in dir/mailbox.
 e2e::RunResult runNightly(const e2e::Scratch& dir) {
-  const std::string quelm = std::getenv("QUELM_BIN") ? std::getenv("QUELM_BIN") : QUELM_DEFAULT_BIN;
+  const std::string quelm = e2e::programPath();
   e2e::RunOptions options;
   options.env = {"QUELM=" + e2e::platformPath(quelm),
                  "ACCOUNTS=" + e2e::platformPath(dir / "save/accounts.scp"),

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/harness.h"
 #include "sys/platform.h"
 
 #ifdef _WIN32
@@ -48,6 +49,14 @@ inline std::vector<std::string> environment() {
   return {std::string("LD_PRELOAD=") + QUELM_FAULT_SHIM,
           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
 #endif
+}
+
+// Options for a run under the mechanism, with the instructions in env.
+inline e2e::RunOptions options(const std::vector<std::string>& env = {}) {
+  e2e::RunOptions options;
+  options.env = environment();
+  options.env.insert(options.env.end(), env.begin(), env.end());
+  return options;
 }
 
 }  // namespace fault

@@ -109,9 +109,6 @@ struct RunDirs {
   }
 };
 
-const char kNoOtherVolume[] =
-    "no second volume here: set QUELM_OTHER_VOLUME to a folder on another one";
-
 struct Totals {
   int runs = 0;
   int faults = 0;
@@ -120,11 +117,9 @@ struct Totals {
 Totals totals;
 
 RunResult run(const Scenario& s, RunDirs& setup, std::vector<std::string> extraEnv) {
-  e2e::RunOptions options;
-  options.env = fault::environment();
   if (s.noHardLinks)
-    options.env.push_back(std::string("QUELM_FAULT_ALWAYS=") + fault::kCalls.noHardLinks);
-  options.env.insert(options.env.end(), extraEnv.begin(), extraEnv.end());
+    extraEnv.push_back(std::string("QUELM_FAULT_ALWAYS=") + fault::kCalls.noHardLinks);
+  e2e::RunOptions options = fault::options(extraEnv);
   ++totals.runs;
   return e2e::runQuelm({setup.account, "gm.txt"}, setup.work.path(), options);
 }
@@ -203,7 +198,7 @@ class Faults : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Faults, EveryFailedCallLeavesTheAccountFileWhole) {
   const Scenario& s = GetParam();
-  if (s.otherVolume && e2e::otherVolume().empty()) GTEST_SKIP() << kNoOtherVolume;
+  if (s.otherVolume && e2e::otherVolume().empty()) GTEST_SKIP() << e2e::kNoOtherVolume;
   std::map<std::string, long> counts = countCalls(s);
   ASSERT_GT(counts["total"], 0) << "the fault library was not loaded";
   if (isBig(s) && !e2e::windowsBuild()) {
@@ -229,7 +224,7 @@ TEST_P(Faults, EveryFailedCallLeavesTheAccountFileWhole) {
 
 TEST_P(Faults, KilledAtAnyCallLeavesTheAccountFileWhole) {
   const Scenario& s = GetParam();
-  if (s.otherVolume && e2e::otherVolume().empty()) GTEST_SKIP() << kNoOtherVolume;
+  if (s.otherVolume && e2e::otherVolume().empty()) GTEST_SKIP() << e2e::kNoOtherVolume;
   long total = countCalls(s)["total"];
   ASSERT_GT(total, 0) << "the fault library was not loaded";
   for (long k = 1; k <= total; ++k) {
@@ -334,10 +329,8 @@ TEST(Paths, LongPathFromADeepWorkingDirectory) {
   ASSERT_EQ(account.size(), 200u);
   e2e::writeFile(whole(work + "/" + account), kDirty);
   e2e::writeFile(whole(work + "/" + gm), kGmList);
-  e2e::RunOptions options;
-  options.env = fault::environment();
-  options.env.push_back("QUELM_FAULT_PATHS_FILE=" + root / "paths");
-  RunResult r = e2e::runQuelm({account, gm}, work, options);
+  RunResult r = e2e::runQuelm({account, gm}, work,
+                              fault::options({"QUELM_FAULT_PATHS_FILE=" + root / "paths"}));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(e2e::readFile(whole(work + "/" + account)), kFiltered);
   EXPECT_EQ(e2e::readFile(whole(work + "/" + account + ".old")), kDirty);

@@ -19,7 +19,6 @@
 //   QUELM_FAULT_PATHS_FILE=path  at exit, every path the calls were given, one a line, in UTF-8
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <string>
 #include <type_traits>

@@ -73,17 +73,10 @@ Contents savedShard(const Scenario& s) {
   return {fixtures::bigAccounts(false, users), fixtures::bigAccounts(true, users)};
 }
 
-e2e::RunOptions withFaults(std::vector<std::string> env = {}) {
-  e2e::RunOptions options;
-  options.env = fault::environment();
-  options.env.insert(options.env.end(), env.begin(), env.end());
-  return options;
-}
-
 // A run of the program on account in directory work, standing still before its pauseAt-th
 // call (0: never).
 e2e::Started start(const std::string& account, const Scratch& work, long pauseAt) {
-  e2e::RunOptions options = withFaults();
+  e2e::RunOptions options = fault::options();
   options.pauseAt = pauseAt;
   return e2e::startQuelm({account, "gm.txt"}, work.path(), options);
 }
@@ -94,7 +87,7 @@ std::vector<std::string> callsOf(const Contents& accounts) {
   dir.write("accounts.scp", accounts.old);
   dir.write("gm.txt", fixtures::kGmList);
   e2e::runQuelm({"accounts.scp", "gm.txt"}, dir.path(),
-                withFaults({"QUELM_FAULT_TRACE_FILE=" + (dir / "trace")}));
+                fault::options({"QUELM_FAULT_TRACE_FILE=" + (dir / "trace")}));
   std::vector<std::string> calls;
   std::istringstream in(dir.read("trace"));
   for (std::string op; in >> op;) calls.push_back(op);
