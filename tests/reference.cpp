@@ -110,6 +110,107 @@ Header classifyHeader(const std::string& line, const std::vector<std::string>& n
   return isListed(names, rest.substr(0, close)) ? Header::Staff : Header::Ordinary;
 }
 
+std::optional<std::uint32_t> serverNumber(std::string value) {
+  if (!value.empty() && value[0] == '.') value.erase(0, 1);
+  if (value.empty()) return 0u;
+  auto all = [](const std::string& digits, const std::string& allowed) {
+    return digits.find_first_not_of(allowed) == std::string::npos;
+  };
+  const std::string hex = "0123456789abcdefABCDEF";
+  if (value.size() >= 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
+    if (all(value.substr(2), hex)) return 0u;
+    return std::nullopt;
+  }
+  std::uint32_t number = 0;  // the server's arithmetic wraps; the low 32 bits are what counts
+  if (value[0] == '0' && all(value, hex)) {
+    for (char c : value) number = number * 16 + static_cast<std::uint32_t>(hexDigit(c));
+    return number;
+  }
+  if (value[0] >= '0' && value[0] <= '9' && all(value, "0123456789.")) {
+    for (char c : value) {
+      if (c != '.') number = number * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return number;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+bool isServerSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\xA0';
+}
+
+bool isWordByte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+std::string trimmed(const std::string& text) {
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && isServerSpace(text[begin])) ++begin;
+  while (end > begin && isServerSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+std::string privReport(std::uint32_t bits, const std::string& header) {
+  char line[64];
+  std::snprintf(line, sizeof line, "PRIV %lx found. Varmo=", static_cast<unsigned long>(bits));
+  return line + header + "\n";
+}
+
+// The report of a privilege line of a checked section, the server's text of the line given, its
+// key at keyAt; nothing for any other line.
+std::string privilegeReport(const std::string& text, std::size_t keyAt, const std::string& header) {
+  std::string lowered;
+  for (char c : text.substr(keyAt)) lowered += lower(c);
+  auto keyIs = [&](const std::string& key) {
+    return lowered.rfind(key, 0) == 0 &&
+           (lowered.size() == key.size() || !isWordByte(lowered[key.size()]));
+  };
+  if (keyIs("plevel")) return "PLEVEL found. Varmo=" + header + "\n";
+  if (!keyIs("priv")) return "";
+  auto isSeparator = [](char c) { return c == '=' || c == ',' || c == ' ' || c == '\t'; };
+  std::size_t at = keyAt + 4;
+  bool plainKey = at == text.size() || isSeparator(text[at]);
+  while (at < text.size() && !isSeparator(text[at])) ++at;
+  if (at < text.size()) {
+    bool blank = text[at] == ' ' || text[at] == '\t';
+    ++at;
+    if (blank) {
+      while (at < text.size() && isServerSpace(text[at])) ++at;
+      if (at < text.size() && (text[at] == '=' || text[at] == ',')) ++at;
+    }
+  }
+  std::string rest = text.substr(at);
+  rest = rest.substr(0, rest.find("//"));
+  std::size_t valueAt = at;
+  while (valueAt - at < rest.size() && isServerSpace(rest[valueAt - at])) ++valueAt;
+  std::string value = trimmed(rest);
+  // The filter's own reading looks no further than the line's first 254 characters.
+  std::uint32_t own = privValue(valueAt < 254 ? value.substr(0, 254 - valueAt) : "");
+  if ((own & ~std::uint32_t{0x1040}) != 0) return privReport(own, header);
+  std::optional<std::uint32_t> server = serverNumber(value);
+  if (!plainKey || !server) return privReport(own, header);
+  if ((*server & ~std::uint32_t{0x1040}) != 0) return privReport(*server, header);
+  return "";
+}
+
+// The lines of a file as its pieces make them up: each piece that does not begin a line joins
+// the one before.
+std::vector<std::string> lines(const std::string& file) {
+  std::vector<std::string> out;
+  for (const Piece& piece : pieces(file)) {
+    if (piece.startsLine) {
+      out.push_back(piece.text);
+    } else {
+      out.back() += piece.text;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 ScanOutcome scan(const std::string& accounts, const std::string& gmListFile) {
   std::vector<std::string> names = gmNames(gmListFile).value_or(std::vector<std::string>{});
   if (isUtf16(accounts)) return {"", "", -1};
@@ -117,37 +218,45 @@ ScanOutcome scan(const std::string& accounts, const std::string& gmListFile) {
   if (accounts.rfind(kUtf8Mark, 0) == 0) out.output = kUtf8Mark;
   Header state = Header::Ordinary;  // before the first header: checked
   std::string header;
-  bool dropping = false;
-  for (const Piece& piece : pieces(afterMark(accounts))) {
-    if (piece.startsLine) {
-      // The line's text: up to its line end, and a NUL ends it for every test.
-      std::string text = upTo(piece.text, std::string("\r\n\0", 3));
-      std::string report;
+  bool removing = false;  // in a section whose header went
+  for (const std::string& line : lines(afterMark(accounts))) {
+    // The line as the copy holds it, as the server reads it: 4095 bytes at a time.
+    std::string copy;
+    for (char c : line) copy += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::string report;
+    bool opened = false;
+    for (std::size_t at = 0; at < copy.size(); at += 4095) {
+      std::string text = upTo(copy.substr(at, 4095), std::string("\n\0", 2));
+      std::string got;
+      std::size_t keyAt = 0;
+      while (keyAt < text.size() && isServerSpace(text[keyAt])) ++keyAt;
       if (!text.empty() && text[0] == '[') {
-        header = text.substr(0, 63);
-        state = classifyHeader(text, names);
-        if (state == Header::Broken) report = "File is BROKEN! (" + text + ")\n";
+        std::string line = upTo(text, "\r");
+        header = line.substr(0, 63);
+        state = classifyHeader(line, names);
+        opened = true;
+        if (state == Header::Broken) got = "File is BROKEN! (" + line.substr(0, 254) + ")\n";
+        // A line that begins with "[" opens a section or begins a removed one; so does a
+        // broken header anywhere.
+        if (at == 0 || state == Header::Broken) removing = state == Header::Broken;
+      } else if (keyAt < text.size() && text[keyAt] == '[') {
+        header = text.substr(0, text.find('\r', keyAt)).substr(0, 63);
+        state = Header::Ordinary;
+        opened = true;
       } else if (state != Header::Staff) {
-        std::string lowered;
-        for (char c : text) lowered += lower(c);
-        if (lowered.rfind("plevel=", 0) == 0) {
-          report = "PLEVEL found. Varmo=" + header + "\n";
-        } else if (lowered.rfind("priv=", 0) == 0) {
-          std::uint32_t bits = privValue(text.substr(5));
-          if ((bits & ~std::uint32_t{0x1040}) != 0) {
-            char line[128];
-            std::snprintf(line, sizeof line,
-                          "PRIV %lx found. Varmo=", static_cast<unsigned long>(bits));
-            report = line + header + "\n";
-          }
-        }
+        got = privilegeReport(text, keyAt, header);
       }
-      dropping = !report.empty();
-      out.reports += report;
-      out.violations += dropping ? 1 : 0;
+      if (report.empty()) report = got;
     }
-    if (dropping) continue;
-    for (char c : piece.text) {
+    if (!report.empty()) {
+      out.reports += report;
+      ++out.violations;
+      // The sections the line opened go with it; the lines after it are checked.
+      if (opened) removing = true;
+      state = Header::Ordinary;
+    }
+    if (!report.empty() || removing) continue;
+    for (char c : line) {
       if (c == '\n') out.output += '\r';
       out.output += c;
     }

@@ -34,6 +34,11 @@ bool isListed(const std::vector<std::string>& names, const std::string& name);
 // signed 32-bit number: white space, a sign, "0x", hex digits; out of range saturated.
 std::uint32_t privValue(const std::string& text);
 
+// The 32 bits of a PRIV value (cut at "//" and trimmed) as the server reads a plain number: after
+// one "." at most, nothing; "0x" and hex digits (0); "0" and hex digits; a digit, digits and dots
+// (decimal). Nothing for anything else, which it would evaluate.
+std::optional<std::uint32_t> serverNumber(std::string value);
+
 // The kind of section a header line opens (its text cut at its line end, beginning with "[").
 enum class Header { Broken, Ordinary, Staff };
 Header classifyHeader(const std::string& line, const std::vector<std::string>& names);
@@ -45,7 +50,9 @@ struct ScanOutcome {
   std::int64_t violations;
 };
 
-// The whole filter: the account file against the GM list file, one piece at a time.
+// The whole filter: the account file against the GM list file, one line at a time, each line as
+// the server reads the copy: 4095 bytes at a time, white space before a key or a "[", keys by
+// their head, PRIV values as the server's numbers; the sections of removed headers removed.
 ScanOutcome scan(const std::string& accounts, const std::string& gmListFile);
 
 }  // namespace reference

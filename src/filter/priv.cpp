@@ -1,5 +1,7 @@
 #include "filter/priv.h"
 
+#include "text/rules.h"
+
 namespace {
 
 // Every PRIV line of the file passes through here: a table beats a chain of comparisons.
@@ -61,4 +63,45 @@ std::uint32_t parsePrivValue(const char* text, std::size_t size) {
     return magnitude > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<std::uint32_t>(magnitude);
   if (magnitude >= 0x80000000u) return 0x80000000u;
   return static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(magnitude));
+}
+
+bool readServerNumber(std::string_view value, std::uint32_t& bits) {
+  bits = 0;
+  if (value.starts_with('.')) value.remove_prefix(1);
+  if (value.empty()) return true;
+  auto allHex = [](std::string_view digits) {
+    for (char c : digits) {
+      if (hexDigit(c) == HexDigits::kNotADigit) return false;
+    }
+    return true;
+  };
+  if (value.size() >= 2 && value[0] == '0' && (value[1] | 0x20) == 'x')
+    return allHex(value.substr(2));
+  // Beyond 32 bits the server's own arithmetic wraps; its low 32 bits are the account's.
+  if (value[0] == '0' && allHex(value)) {
+    for (char c : value) bits = bits * 16 + hexDigit(c);
+    return true;
+  }
+  if (value[0] < '0' || value[0] > '9') return false;
+  for (char c : value) {
+    if (c == '.') continue;
+    if (c < '0' || c > '9') {
+      bits = 0;
+      return false;
+    }
+    bits = bits * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return true;
+}
+
+bool privLineGoes(std::string_view value, bool plainKey, std::size_t valueOffset,
+                  std::uint32_t& shown) {
+  std::string_view ownReading =
+      value.substr(0, valueOffset < text::kMaxPieceChars ? text::kMaxPieceChars - valueOffset : 0);
+  shown = parsePrivValue(ownReading.data(), ownReading.size());
+  if (isForbiddenPriv(shown)) return true;
+  std::uint32_t server = 0;
+  if (!plainKey || !readServerNumber(value, server)) return true;
+  shown = server;
+  return isForbiddenPriv(server);
 }

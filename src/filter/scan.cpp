@@ -1,11 +1,13 @@
 #include "filter/scan.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "filter/priv.h"
 #include "filter/retry.h"
 #include "filter/section.h"
+#include "filter/setting.h"
 #include "roster/gm_list.h"
 #include "sys/platform.h"
 #include "sys/report.h"
@@ -16,35 +18,17 @@ namespace {
 constexpr const char* kAccountRead = "fread(acctFile)";
 constexpr const char* kCopyOpen = "fopen(tmpFile)";
 
-// The text of a raw CR LF line (which holds no other CR or LF): everything before them.
-std::string_view untilLineEnd(const text::Piece& piece) {
-  return {piece.data, piece.size - 2};
+// The text of a line the server reads: up to its line feed (a raw line's CR LF), any other CR
+// included, and ended at a NUL.
+std::string_view serverText(std::string_view line) {
+  if (line.ends_with(text::kLF)) line.remove_suffix(1);
+  return line.substr(0, line.find('\0'));
 }
 
-// The text of a line: the piece up to its first CR or LF, and never past a NUL.
-std::string_view lineText(const text::Piece& piece) {
-  if (piece.raw) {
-    std::string_view text = untilLineEnd(piece);
-    return text.substr(0, text.find('\0'));
-  }
-  std::size_t n = 0;
-  while (n < piece.size) {
-    char c = piece.data[n];
-    if (c == '\r' || c == '\n' || c == '\0') break;
-    ++n;
-  }
-  return {piece.data, n};
-}
-
-// Whether text begins with key (lower-case) in any mix of ASCII case.
-bool startsWithKey(std::string_view text, std::string_view key) {
-  if (text.size() < key.size()) return false;
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-    if (c != key[i]) return false;
-  }
-  return true;
+std::string_view serverText(const text::Piece& piece) {
+  std::string_view line(piece.data, piece.size);
+  if (piece.raw) line.remove_suffix(2);
+  return serverText(line);
 }
 
 // A line the filter leaves out, and why.
@@ -55,18 +39,57 @@ struct Violation {
   std::uint32_t bits = 0;  // a PRIV line: its value
 };
 
+// The judge of every line that needs a look, in order: which section it is in, which lines go.
+// A line goes when it is a broken header, or a privilege line the server would honour in a section
+// whose lines are checked; and so does every line of a section whose header went, up to the next
+// line that begins with "[", which would otherwise join the account above it.
 class Scan {
  public:
   Scan(const GmList& gmList, std::FILE* reports) : gmList_(gmList), reports_(reports) {}
 
-  // Whether the line a piece begins is left out; such a line is reported and counted here.
+  // Whether a line that came as one piece is left out; such a line is reported and counted here.
   bool dropsLine(const text::Piece& piece) {
-    Violation violation = judge(piece);
-    if (violation.kind == Violation::Kind::None) return false;
-    report(violation);
-    ++violations_;
+    std::string_view line = serverText(piece);
+    return settle(judge(line, piece.raw), line.starts_with('['));
+  }
+
+  // The same for a line of any length (its text as decoded, its line feed included if it has one),
+  // which stands in no window. The server reads a line of more than kServerLineBytes bytes of the
+  // copy as several, each of them a line of its own: the line goes whole if any of them would, and
+  // is reported once, as the first of them.
+  bool dropsLongLine(std::string_view line) {
+    bool lineFeed = line.ends_with(text::kLF);
+    std::size_t copyBytes = line.size() + (lineFeed ? 1 : 0);
+    std::string_view textPart = line.substr(0, line.size() - (lineFeed ? 1 : 0));
+    if (copyBytes <= text::kServerLineBytes) {
+      std::string_view first = serverText(line);
+      return settle(judge(first, false), first.starts_with('['));
+    }
+    bool reported = false;
+    enteredSection_ = false;
+    // The parts, at offsets of the copy, which are those of the text: only the last LF grows.
+    for (std::size_t at = 0; at < textPart.size(); at += text::kServerLineBytes) {
+      std::string_view part = serverText(textPart.substr(at, text::kServerLineBytes));
+      Violation violation = judge(part, false);
+      if (part.starts_with('[') && (at == 0 || violation.kind == Violation::Kind::BrokenHeader)) {
+        removing_ = violation.kind == Violation::Kind::BrokenHeader;
+      }
+      if (!reported && violation.kind != Violation::Kind::None) {
+        report(violation);
+        ++violations_;
+        reported = true;
+      }
+    }
+    if (!reported) return removing_;
+    // The sections its parts opened go with it.
+    if (enteredSection_) removing_ = true;
+    section_.checkFromHere();
     return true;
   }
+
+  // Whether the lines up to the next one that needs a look are left out: those of a section whose
+  // header went.
+  bool removingSection() const { return removing_; }
 
   // Called before the reader moves its window on, where the current header line may still stand.
   void keepHeader() { section_.keepHeader(); }
@@ -75,23 +98,42 @@ class Scan {
   bool sawHeader() const { return sawHeader_; }
 
  private:
-  // What the line a piece begins is, entering a new section at a header.
-  Violation judge(const text::Piece& piece) {
-    char first = piece.data[0];
-    if (first == '[') return enterSection(piece);
+  // A line's fate once judged: one that opens a section ends a removed one or begins it.
+  bool settle(const Violation& violation, bool opensSection) {
+    if (opensSection) removing_ = violation.kind == Violation::Kind::BrokenHeader;
+    if (violation.kind == Violation::Kind::None) return removing_;
+    report(violation);
+    ++violations_;
+    return true;
+  }
+
+  // What a line's server text is, entering a new section at a header. inWindow tells that the
+  // text stays where it is until keepHeader().
+  Violation judge(std::string_view line, bool inWindow) {
+    if (line.empty()) return {};
+    char first = line[0];
+    if (first == '[') return enterSection(line, inWindow);
     // Most lines are settings the filter has no interest in; one byte tells.
-    if ((first | 0x20) != 'p') return {};
-    // Up to the line end only: a NUL can match no letter of a key, and ends the value's digits
-    // as surely as the end of the text does, so the settings read the same either way.
-    std::string_view text = piece.raw ? untilLineEnd(piece) : lineText(piece);
-    if (startsWithKey(text, "plevel=")) {
-      if (!sectionIsChecked()) return {};
-      return {Violation::Kind::PrivilegeLevel, {}, 0};
-    }
-    if (startsWithKey(text, "priv=")) {
-      std::uint32_t bits = parsePrivValue(text.data() + 5, text.size() - 5);
-      if (isForbiddenPriv(bits) && sectionIsChecked()) {
-        return {Violation::Kind::PrivilegeBits, {}, bits};
+    if ((first | 0x20) != 'p' && !text::isServerSpace(first)) return {};
+    Setting setting = readSetting(line);
+    switch (setting.kind) {
+      case SettingKind::Other:
+        break;
+      case SettingKind::IndentedHeader:
+        enteredSection_ = true;
+        section_.enterIndented(setting.text);
+        if (!inWindow) section_.keepHeader();
+        break;
+      case SettingKind::PrivilegeLevel:
+        if (sectionIsChecked()) return {Violation::Kind::PrivilegeLevel, {}, 0};
+        break;
+      case SettingKind::PrivilegeBits: {
+        std::uint32_t bits = 0;
+        std::size_t offset = static_cast<std::size_t>(setting.text.data() - line.data());
+        if (privLineGoes(setting.text, setting.plainKey, offset, bits) && sectionIsChecked()) {
+          return {Violation::Kind::PrivilegeBits, {}, bits};
+        }
+        break;
       }
     }
     return {};
@@ -101,20 +143,16 @@ class Scan {
   // opened by a broken header, whose lines would otherwise pass as the account's above.
   bool sectionIsChecked() { return section_.state(gmList_) != SectionState::Staff; }
 
-  Violation enterSection(const text::Piece& piece) {
+  Violation enterSection(std::string_view line, bool inWindow) {
     sawHeader_ = true;
-    // A header short enough to be well formed is taken to its line end: a NUL in it stops the
-    // search for the name as surely as the end of the text does, and the reports print the header
-    // only up to a NUL. Anything else is cut at its NUL first.
-    std::string_view text = piece.raw ? untilLineEnd(piece) : lineText(piece);
-    if (text.size() > kMaxHeaderLength) text = lineText(piece);
-    bool wellFormed = section_.enter(text);
-    // A decoded piece is gone at the next one.
-    if (!piece.raw) section_.keepHeader();
+    enteredSection_ = true;
+    // A header is read as it always has been: up to its line end, a CR included.
+    std::string_view header = line.substr(0, line.find(text::kCR));
+    bool wellFormed = section_.enter(header);
+    if (!inWindow) section_.keepHeader();
     if (wellFormed) return {};
-    // The section's lines are still checked as an ordinary account's: with their header gone
-    // they would otherwise join the account above them, privileges and all.
-    return {Violation::Kind::BrokenHeader, lineText(piece), 0};
+    // The section's lines are still checked as an ordinary account's, and reported.
+    return {Violation::Kind::BrokenHeader, header.substr(0, text::kMaxPieceChars), 0};
   }
 
   // %.*s stops at a NUL: each text is printed up to its first one.
@@ -144,10 +182,13 @@ class Scan {
   CurrentSection section_;
   std::int64_t violations_ = 0;
   bool sawHeader_ = false;
+  bool enteredSection_ = false;  // since dropsLongLine began
+  bool removing_ = false;        // in a section whose header went
 };
 
 // Hands the writer the plain lines the reader had ready, less those the scan drops: the kept
-// lines between two dropped ones go out as one run.
+// lines between two dropped ones go out as one run, and none of those in a section whose header
+// went.
 void filterPlainLines(const text::PlainLines& lines, Scan& scan, text::TextWriter& output) {
   text::Piece run;
   run.raw = true;
@@ -157,6 +198,8 @@ void filterPlainLines(const text::PlainLines& lines, Scan& scan, text::TextWrite
   for (std::size_t i = 0; i < lines.toInspectCount; ++i) {
     line.data = lines.base + lines.toInspect[i].start;
     line.size = lines.toInspect[i].end - lines.toInspect[i].start;
+    // The lines since the last look are in the section the last look found.
+    if (scan.removingSection()) run.data = line.data;
     if (!scan.dropsLine(line)) continue;
     run.size = static_cast<std::size_t>(line.data - run.data);
     if (run.size > 0) output.put(run);
@@ -167,9 +210,37 @@ void filterPlainLines(const text::PlainLines& lines, Scan& scan, text::TextWrite
     // start on it now.
     output.startWritebackEarly();
   }
+  if (scan.removingSection()) return;
   run.size = static_cast<std::size_t>(lines.base + lines.end - run.data);
   if (run.size > 0) output.put(run);
 }
+
+// A line that comes in several pieces, or that ends the file without a line feed, gathered whole
+// before it is judged: the server reads it whole, up to kServerLineBytes bytes at a time.
+class LongLine {
+ public:
+  bool open() const { return !text_.empty(); }
+  // Adds a piece; true once the line is complete.
+  bool add(const text::Piece& piece) {
+    // A raw piece holds the CR of its CR LF, which the writer adds again.
+    std::size_t size = piece.raw ? piece.size - 2 : piece.size;
+    text_.append(piece.data, size);
+    if (piece.raw) text_ += text::kLF;
+    return text_.back() == text::kLF;
+  }
+  // Judges the line, writes it unless it goes, and makes room for the next.
+  void finish(Scan& scan, text::TextWriter& output) {
+    if (scan.dropsLongLine(text_)) {
+      output.startWritebackEarly();
+    } else {
+      output.putText(text_.data(), text_.size());
+    }
+    text_.clear();
+  }
+
+ private:
+  std::string text_;
+};
 
 // Opens the account file, noting which file it is and its access rights, and creates the
 // filtered copy, held by this run, with those rights and room for as much as the account file
@@ -264,7 +335,7 @@ Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::Text
   }
   text::PlainLines lines;
   text::Piece piece;
-  bool dropping = false;
+  LongLine longLine;
   // Once the copy cannot be written, the pass ends without looking further.
   while (!output.failed()) {
     if (reader.nextPlainLines(lines)) {
@@ -282,13 +353,18 @@ Outcome filterAccounts(text::ByteSource& input, const GmList& gmList, text::Text
       if (!reader.moveWindow()) return Outcome::systemError(kAccountRead, reader.error());
       continue;
     }
-    // The rest of an overlong line shares the fate of its first piece.
-    if (piece.startsLine) {
-      dropping = scan.dropsLine(piece);
-      if (dropping) output.startWritebackEarly();
+    bool whole = piece.startsLine && piece.data[piece.size - 1] == text::kLF;
+    if (whole) {
+      if (scan.dropsLine(piece)) {
+        output.startWritebackEarly();
+      } else {
+        output.put(piece);
+      }
+    } else if (longLine.add(piece)) {
+      longLine.finish(scan, output);
     }
-    if (!dropping) output.put(piece);
   }
+  if (longLine.open() && !output.failed()) longLine.finish(scan, output);
   if (!output.flush()) return Outcome::systemError("fwrite(tmpFile)", output.error());
   count = {scan.violations(), scan.sawHeader()};
   return {};

@@ -36,6 +36,8 @@ const char* const kGmList = "Admin\r\nmoira\r\n";
 
 const std::string x247(247, 'x');
 const std::string x249(249, 'x');
+const std::string x4089(4089, 'x');
+const std::string x4090(4090, 'x');
 
 const ScanCase kScanCases[] = {
     {"StaffFileIsCopiedUnchanged",
@@ -48,10 +50,10 @@ const ScanCase kScanCases[] = {
      "PLEVEL found. Varmo=[tobin]\n",
      3},
     {"PermittedPrivValuesStay",
-     "[tobin]\r\nPRIV=\r\nPRIV=0\r\nPRIV=40\r\npriv=1000\r\nPriv=1040\r\nPRIV=0x40\r\nPRIV="
-     "0x1040\r\n",
-     "[tobin]\r\nPRIV=\r\nPRIV=0\r\nPRIV=40\r\npriv=1000\r\nPriv=1040\r\nPRIV=0x40\r\nPRIV="
-     "0x1040\r\n",
+     "[tobin]\r\nPRIV=\r\nPRIV=0\r\nPRIV=040\r\npriv=01000\r\nPriv=01040\r\nPRIV=0x40\r\nPRIV="
+     "0x1040\r\nPRIV = 01040 // a note\r\nPRIV=.040\r\n",
+     "[tobin]\r\nPRIV=\r\nPRIV=0\r\nPRIV=040\r\npriv=01000\r\nPriv=01040\r\nPRIV=0x40\r\nPRIV="
+     "0x1040\r\nPRIV = 01040 // a note\r\nPRIV=.040\r\n",
      "", 0},
     {"ForbiddenPrivValuesGo",
      "[tobin]\r\nPRIV=41\r\nPRIV=2000\r\nPRIV=10000\r\nPRIV=ffffffff\r\nPRIV=80000000\r\n"
@@ -66,23 +68,73 @@ const ScanCase kScanCases[] = {
      "PRIV ffffefc0 found. Varmo=[tobin]\n"
      "PRIV 41 found. Varmo=[tobin]\n",
      8},
-    {"KeysMustStandFirstAndMeetTheirEqualsSign",
-     "[tobin]\r\n PLEVEL=1\r\nPLEVEL =1\r\n\tpriv=41\r\npriv =41\r\nxpriv=41\r\nPLEVELS=1\r\n",
-     "[tobin]\r\n PLEVEL=1\r\nPLEVEL =1\r\n\tpriv=41\r\npriv =41\r\nxpriv=41\r\nPLEVELS=1\r\n", "",
-     0},
-    {"BrokenHeaderGoesAndItsSectionIsChecked",
-     "[Admin]\r\nPLEVEL=7\r\n[bad name]\r\nPLEVEL=3\r\nPRIV=41\r\nPASSWORD=p\r\n",
-     "[Admin]\r\nPLEVEL=7\r\nPASSWORD=p\r\n",
+    // Decimal to the server, which shows in the report; an expression it evaluates goes whatever
+    // it comes to, reported as the filter's own reading.
+    {"PrivValuesAsTheServerReadsThem",
+     "[tobin]\r\nPRIV=40\r\nPRIV=1000\r\nPRIV=1040\r\nPRIV=0.40\r\nPRIV=1.0.4.0\r\nPRIV=.0200\r\n"
+     "PRIV=4294971456\r\nPRIV=040|2\r\nPRIV=GM\r\nPRIV=+40\r\nPRIV=0x40 1\r\n",
+     "[tobin]\r\n",
+     "PRIV 28 found. Varmo=[tobin]\nPRIV 3e8 found. Varmo=[tobin]\n"
+     "PRIV 410 found. Varmo=[tobin]\nPRIV 28 found. Varmo=[tobin]\n"
+     "PRIV 1 found. Varmo=[tobin]\nPRIV 200 found. Varmo=[tobin]\n"
+     "PRIV 7fffffff found. Varmo=[tobin]\nPRIV 40 found. Varmo=[tobin]\n"
+     "PRIV 0 found. Varmo=[tobin]\nPRIV 40 found. Varmo=[tobin]\n"
+     "PRIV 40 found. Varmo=[tobin]\n",
+     11},
+    // White space of every kind before a key, each separator, keys the server takes by their head.
+    {"KeysAsTheServerReadsThem",
+     "[tobin]\r\n "
+     "PLEVEL=1\r\n\tplevel=1\r\n\vPLEVEL=1\r\n\fPLEVEL=1\r\n\xA0PLEVEL=1\r\n\r\rPLEVEL=1\r\n"
+     "PLEVEL 7\r\nPLEVEL = GM\r\nPLEVEL,1\r\nPLEVEL.x=7\r\nPLEVEL(1)=7\r\nPLEVEL\r\nPLEVEL//1\r\n"
+     " PRIV=0200\r\nPRIV 0200\r\nPRIV\t=\t0200\r\nPRIV,0200\r\nPRIV.x=040\r\nPRIV\xA0=040\r\n",
+     "[tobin]\r\n",
+     "PLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\nPLEVEL found. Varmo=[tobin]\n"
+     "PLEVEL found. Varmo=[tobin]\nPRIV 200 found. Varmo=[tobin]\nPRIV 200 found. Varmo=[tobin]\n"
+     "PRIV 200 found. Varmo=[tobin]\nPRIV 200 found. Varmo=[tobin]\nPRIV 40 found. Varmo=[tobin]\n"
+     "PRIV 40 found. Varmo=[tobin]\n",
+     19},
+    {"OtherKeysAndCommentsStay",
+     "[tobin]\r\nPLEVELS=1\r\nPRIVATE=1\r\nPLEVEL_X=1\r\nxpriv=41\r\n//PLEVEL=1\r\n PASSWORD=x\r\n"
+     "PRIV=040//2000\r\n",
+     "[tobin]\r\nPLEVELS=1\r\nPRIVATE=1\r\nPLEVEL_X=1\r\nxpriv=41\r\n//PLEVEL=1\r\n PASSWORD=x\r\n"
+     "PRIV=040//2000\r\n",
+     "", 0},
+    // Behind white space a header stays, and whatever name it holds, the lines after it are
+    // checked: one server gives them to that name, another to the account above.
+    {"IndentedHeaderStaysAndItsLinesAreChecked",
+     "[Admin]\r\nPLEVEL=7\r\n "
+     "[Evil]\r\nPLEVEL=7\r\n\t[Admin]\r\nPRIV=0200\r\n[moira]\r\nPLEVEL=2\r\n",
+     "[Admin]\r\nPLEVEL=7\r\n [Evil]\r\n\t[Admin]\r\n[moira]\r\nPLEVEL=2\r\n",
+     "PLEVEL found. Varmo= [Evil]\nPRIV 200 found. Varmo=\t[Admin]\n", 2},
+    // A section whose header goes leaves whole: its lines would otherwise join the account above.
+    {"BrokenHeaderTakesItsSectionAlong",
+     "[Admin]\r\nPLEVEL=7\r\n[bad name]\r\nPLEVEL=3\r\nPRIV=41\r\nPASSWORD=p\r\n [x]\r\nA=1\r\n",
+     "[Admin]\r\nPLEVEL=7\r\n",
      "File is BROKEN! ([bad name])\n"
      "PLEVEL found. Varmo=[bad name]\n"
      "PRIV 41 found. Varmo=[bad name]\n",
      3},
+    {"BrokenSectionsEndAtTheNextHeader",
+     "// saved\r\n[evil x]\r\nPASSWORD=evilpw\r\n[no bracket\r\nPASSWORD=2\r\n[Admin]\r\n"
+     "PLEVEL=Owner\r\nPASSWORD=adminpw\r\n[evil\ty]\r\nPASSWORD=3\r\n[Bob]\r\nPASSWORD=bobpw\r\n",
+     "// saved\r\n[Admin]\r\nPLEVEL=Owner\r\nPASSWORD=adminpw\r\n[Bob]\r\nPASSWORD=bobpw\r\n",
+     "File is BROKEN! ([evil x])\nFile is BROKEN! ([no bracket)\nFile is BROKEN! ([evil\ty])\n", 3},
     {"LinesBeforeTheFirstHeaderAreChecked",
      "PLEVEL=1\r\npriv=41\r\nkeep=1\r\n[Admin]\r\nPLEVEL=7\r\n",
      "keep=1\r\n[Admin]\r\nPLEVEL=7\r\n",
      "PLEVEL found. Varmo=\n"
      "PRIV 41 found. Varmo=\n",
      2},
+    {"FileAsTheServerWritesIt",
+     "// Sphere accounts\n// saved at 04:10\n\n[Admin]\nPLEVEL=Owner\nPRIV=0200\nPASSWORD=a\n\n"
+     "[tobin]\nPLEVEL=Player\nPRIV=01040\nPASSWORD=t\nTOTALCONNECTTIME=512\n\n[Lissa]\nPRIV=0E\n",
+     "// Sphere accounts\r\n// saved at 04:10\r\n\r\n[Admin]\r\nPLEVEL=Owner\r\nPRIV=0200\r\n"
+     "PASSWORD=a\r\n\r\n[tobin]\r\nPRIV=01040\r\nPASSWORD=t\r\nTOTALCONNECTTIME=512\r\n\r\n"
+     "[Lissa]\r\n",
+     "PLEVEL found. Varmo=[tobin]\nPRIV e found. Varmo=[Lissa]\n", 2},
     {"BlankLinesAndLfOnlyLinesComeOutWithCrLf", "[tobin]\n\nPASSWORD=x\n\r\n",
      "[tobin]\r\n\r\nPASSWORD=x\r\n\r\n", "", 0},
     {"LastLineWithoutLineEndStaysSo", "[tobin]\r\nPASSWORD=x", "[tobin]\r\nPASSWORD=x", "", 0},
@@ -95,14 +147,29 @@ const ScanCase kScanCases[] = {
      "[tobin]\r\nnext=1\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
     {"Line254GoesWithItsLineFeed", "[tobin]\r\nPLEVEL=" + x247 + "\r\nnext=1\r\n",
      "[tobin]\r\nnext=1\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
-    {"NulEndsTheHeaderText", "[to\0bin]\r\nPLEVEL=1\r\n"s, "",
+    {"KeyBehindAPieceOfWhiteSpace", "[tobin]\r\n" + std::string(300, ' ') + "PLEVEL=1\r\nA=1\r\n",
+     "[tobin]\r\nA=1\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+    // The server reads 4095 bytes of a line at a time, each a line of its own.
+    {"KeyAtTheServersLineBoundaryTakesTheLine",
+     "[tobin]\r\nNOTE=" + x4090 + "PLEVEL=1\r\nNOTE=" + x4089 + "PLEVEL=1\r\n",
+     "[tobin]\r\nNOTE=" + x4089 + "PLEVEL=1\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+    {"HeaderAtTheServersLineBoundaryOpensASection",
+     "[Admin]\r\nNOTE=" + x4090 + "[tobin]\r\nPLEVEL=1\r\n[Admin]\r\nNOTE=" + x4090 +
+         "[bad name]\r\nPASSWORD=p\r\n[moira]\r\nPLEVEL=2\r\n",
+     "[Admin]\r\nNOTE=" + x4090 + "[tobin]\r\n[Admin]\r\n[moira]\r\nPLEVEL=2\r\n",
+     "PLEVEL found. Varmo=[tobin]\nFile is BROKEN! ([bad name])\n", 2},
+    {"LongLineThatGoesTakesTheSectionsItOpens",
+     "[Admin]\r\nNOTE=" + x4090 + "[tobin]\r\r" + std::string(4087, 'y') +
+         "PLEVEL=1\r\nPASSWORD=t\r\n[moira]\r\n",
+     "[Admin]\r\n[moira]\r\n", "PLEVEL found. Varmo=[tobin]\n", 1},
+    {"NulEndsTheHeaderText", "[to\0bin]\r\nPLEVEL=1\r\nA=1\r\n"s, "",
      "File is BROKEN! ([to)\n"
      "PLEVEL found. Varmo=[to\n",
      2},
     {"NulEndsTheKeyAndTheValue",
-     "[tobin]\r\nPLEV\0EL=1\r\nPRIV=40\0"
+     "[tobin]\r\nPLEV\0EL=1\r\nPRIV=040\0"
      "1\r\n"s,
-     "[tobin]\r\nPLEV\0EL=1\r\nPRIV=40\0"
+     "[tobin]\r\nPLEV\0EL=1\r\nPRIV=040\0"
      "1\r\n"s,
      "", 0},
     {"RememberedHeaderKeepsItsFirst63Characters", "[" + std::string(70, 'h') + "]\r\nPLEVEL=1\r\n",
@@ -150,6 +217,10 @@ TEST_P(ScanTable, CopyReportsAndCount) {
     EXPECT_EQ(got.reports, c.reports);
     EXPECT_EQ(got.violations, c.violations);
   }
+  // The plain-rules yardstick of the fuzz targets reads every case the same way.
+  ScanOutcome plain = reference::scan(c.input, kGmList);
+  EXPECT_EQ(plain.output, c.output);
+  EXPECT_EQ(plain.reports, c.reports);
 }
 
 // The same case amid plenty of lines that need no look, so that it goes through the vector
@@ -161,8 +232,9 @@ TEST_P(ScanTable, SameAmidPassingLines) {
   std::string passing;
   for (int i = 0; i < 40; ++i) passing += "PASSWORD=pw" + std::to_string(i) + "\r\n";
   for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{7}}) {
-    ScanOutcome got = runScan(passing + c.input + passing, chunk);
-    EXPECT_EQ(got.output, passing + c.output + passing);
+    // A staff header between, which ends a section the case may leave open.
+    ScanOutcome got = runScan(passing + c.input + "[moira]\r\n" + passing, chunk);
+    EXPECT_EQ(got.output, passing + c.output + "[moira]\r\n" + passing);
     EXPECT_EQ(got.reports, c.reports);
     EXPECT_EQ(got.violations, c.violations);
   }
@@ -219,15 +291,16 @@ TEST(Scan, FailuresAreReported) {
 TEST(Scan, ManyLinesAtOnceMatchOneLineAtATime) {
   std::mt19937 rng(77);
   // Mostly lines that need a look, so that thousands of them stand in one stretch.
-  const char* const common[] = {"[p%]\r\n",      "PLEVEL=1\r\n", "Priv=040\r\n",
-                                "PRIV=0200\r\n", "[Admin]\r\n",  "[bad %]\r\n",
-                                "pr=%\r\n",      "\r\n",         "PASSWORD=%\r\n"};
+  const char* const common[] = {"[p%]\r\n",       "PLEVEL=1\r\n",  "Priv=040\r\n",  "PRIV=0200\r\n",
+                                "[Admin]\r\n",    "[bad %]\r\n",   "pr=%\r\n",      "\r\n",
+                                "PASSWORD=%\r\n", " PLEVEL=%\r\n", "\t[moira]\r\n", "PRIV=%\r\n"};
   // Now and then a line that needs decoding or an overlong one, which ends such a stretch.
   const std::string rare[] = {"x=1\r\ry\r\n", "SUB\x1a=1\r\n", "LF=only\n",
-                              "NOTE=" + std::string(300, 'n') + "priv=1\r\n"};
+                              "NOTE=" + std::string(300, 'n') + "priv=1\r\n",
+                              "NOTE=" + std::string(4090, 'n') + "[p%]\r\n"};
   std::string input;
   while (input.size() < (3u << 20)) {
-    std::string line = rng() % 5000 == 0 ? rare[rng() % 4] : common[rng() % 9];
+    std::string line = rng() % 5000 == 0 ? rare[rng() % 5] : common[rng() % 12];
     std::size_t hole = line.find('%');
     if (hole != std::string::npos) line.replace(hole, 1, std::to_string(rng() % 1000));
     input += line;

@@ -39,6 +39,22 @@ class CurrentSection {
   // the reader's window until keepHeader(). Whether the header is well formed.
   bool enter(std::string_view headerLine);
 
+  // Enters the section a header behind white space opens, given the line as the reports show it:
+  // the server of today gives the lines after it to the name it holds, an older one to the
+  // account above, so they are checked, whatever the name. The line stays in the reader's window
+  // until keepHeader().
+  void enterIndented(std::string_view line) {
+    header_ = line;
+    state_ = SectionState::Ordinary;
+    known_ = true;
+  }
+
+  // Checks the lines from here on, in whatever section they stand: their header is gone.
+  void checkFromHere() {
+    state_ = SectionState::Ordinary;
+    known_ = true;
+  }
+
   // Copies the header line, as much of it as the reports show, out of the reader's window before
   // the window moves on.
   void keepHeader();

@@ -52,7 +52,9 @@ inline unsigned countLeadingZeros64(std::uint64_t mask) {
 //  - bad: the byte is a CR not followed by LF or a 0x1A, or the byte after it is an LF that does
 //    not follow a CR ((byte is CR) != (next is LF)); either way byte i + 1 belongs to a line that
 //    is not plain;
-//  - look: a line starting at the byte would need a look: "[", or "p" then "l" or "r", any case.
+//  - look: a line starting at the byte would need a look: "[", or "p" then "l" or "r", any case,
+//    or white space: a byte from 9 to 12 (tab, VT, FF, and LF, which never begins a plain line
+//    anyway), a blank or 0xA0 (a blank with the top bit set).
 // The byte after the block is read too.
 struct BlockMasks {
   std::uint64_t lf;

@@ -16,7 +16,7 @@ bool isPlainLine(const std::string& line) {
 }
 
 bool needsALook(const std::string& line) {
-  return line[0] == '[' ||
+  return line[0] == '[' || std::string(" \t\v\f\xA0").find(line[0]) != std::string::npos ||
          ((line[0] | 0x20) == 'p' && ((line[1] | 0x20) == 'l' || (line[1] | 0x20) == 'r'));
 }
 
@@ -40,8 +40,10 @@ std::size_t referenceLinesToInspect(
 
 TEST(FindLinesToInspect, MatchesTheDefinitionOnRandomInput) {
   std::mt19937 rng(99);
-  const char odd[] = {'[', 'p', 'P', 'l', 'R', '\r', '\n', 0x1a};
-  const char* const keys[] = {"[", "pl", "PR", "pR", "Pa"};
+  const char odd[] = {'[', 'p', 'P', 'l', 'R', '\r', '\n', 0x1a, ' ', '\t', '\xA0'};
+  // White space that begins a line, and the bytes beside it that do not count.
+  const char* const keys[] = {"[",  "pl",   "PR",   "pR",   "Pa",   " ",    "\t",  "\v",
+                              "\f", "\xA0", "\x08", "\x0e", "\x1f", "\x21", "\x60"};
   for (int round = 0; round < 3000; ++round) {
     std::string t;
     while (t.size() < 900) {
@@ -49,7 +51,7 @@ TEST(FindLinesToInspect, MatchesTheDefinitionOnRandomInput) {
       for (char& c : body) {
         if (rng() % 60 == 0) c = odd[rng() % sizeof odd];
       }
-      if (rng() % 3 == 0) body = keys[rng() % 5] + body;
+      if (rng() % 3 == 0) body = keys[rng() % (sizeof keys / sizeof keys[0])] + body;
       t += body + (rng() % 30 == 0 ? "\n" : "\r\n");
     }
     std::size_t n = 65 + rng() % (t.size() - 65);

@@ -21,10 +21,15 @@
 // included, is written as it is.
 //
 // Looking (classify.h): the filter can leave out only a line that begins with "[" (a section
-// header) or with "p" then "l" or "r" in either case (the keys PLEVEL= and PRIV=); every other
-// line is copied without a look. A plain line, at most 253 characters followed by CR LF and
-// holding no other CR and no 0x1A, reads as one piece whose bytes are already what the writer
-// writes for it, so it may be copied as it stands.
+// header), with "p" then "l" or "r" in either case (the keys PLEVEL and PRIV), or with white space,
+// behind which the server finds a key or a header all the same; every other line is copied without
+// a look. A plain line, at most 253 characters followed by CR LF and holding no other CR and no
+// 0x1A, reads as one piece whose bytes are already what the writer writes for it, so it may be
+// copied as it stands.
+//
+// The server (the file's one reader that matters) reads the copy's bytes as they are: a line is at
+// most kServerLineBytes bytes, CR LF included, a longer one reaching it as several; a NUL ends a
+// line's text. What it makes of a line's text is the filter's business (filter/setting.h).
 #pragma once
 
 #include <cstddef>
@@ -37,5 +42,14 @@ inline constexpr char kSUB = 0x1A;
 
 // The longest piece, in characters.
 inline constexpr std::size_t kMaxPieceChars = 254;
+
+// The longest line the server reads as one, in bytes of the copy: what fgets gives with a 4096-byte
+// buffer.
+inline constexpr std::size_t kServerLineBytes = 4095;
+
+// The bytes the server skips as white space before a key or a "[", and trims around a value.
+inline constexpr bool isServerSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == kCR || c == '\xA0';
+}
 
 }  // namespace text

@@ -50,8 +50,18 @@ TEST(OddInput, Table) {
        "[tobin]\r\nNOTE=" + megabyte + "\r\n"},
       {"GmListOfMegabyteLines", "[tobin]\r\nPLEVEL=1\r\n", megabyte + "\r\n" + megabyte, 1,
        "[tobin]\r\n"},
-      {"NulBytesEverywhere", "[to\0bin]\r\nPASS\0WORD=\0\r\n"s, "Admin\r\n", 1,
-       "PASS\0WORD=\0\r\n"s},
+      {"NulBytesEverywhere", "[to\0bin]\r\nPASS\0WORD=\0\r\n[Bob]\r\nA=\0\r\n"s, "Admin\r\n", 1,
+       "[Bob]\r\nA=\0\r\n"s},
+      // As the server reads the file: none of these privileges may pass.
+      {"ServerForms",
+       "[Admin]\r\nPLEVEL=Owner\r\n [Evil]\r\nPLEVEL=Owner\r\n[Mallory]\r\n PLEVEL=7\r\n"
+       "PLEVEL 7\r\nPLEVEL = GM\r\nPLEVEL.x=7\r\n\tPRIV=0200\r\nPRIV=40\r\nPRIV=1000\r\n",
+       "Admin\r\n", 1, "[Admin]\r\nPLEVEL=Owner\r\n [Evil]\r\n[Mallory]\r\n"},
+      {"BrokenHeaderTakesItsSection",
+       "[Admin]\r\nPLEVEL=Owner\r\nPASSWORD=adminpw\r\n[evil x]\r\nPASSWORD=evilpw\r\n[Bob]\r\n"
+       "PASSWORD=bobpw\r\n",
+       "Admin\r\n", 1,
+       "[Admin]\r\nPLEVEL=Owner\r\nPASSWORD=adminpw\r\n[Bob]\r\nPASSWORD=bobpw\r\n"},
       // A scheduled task with its two paths the other way round must not report a clean server
       // every night: an account file without a single header, with a GM list that holds one, is
       // refused; an account file with a header, or a GM list without one, runs as before.

@@ -27,8 +27,7 @@ const char kCleanAccounts[] =
 const char kThreeViolations[] =
     "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPLEVEL=2\r\nPRIV=0200\r\nPASSWORD=sparrow\r\n"
     "[bad name]\r\nPASSWORD=x\r\n";
-const char kThreeFiltered[] =
-    "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\nPASSWORD=x\r\n";
+const char kThreeFiltered[] = "[Admin]\r\nPLEVEL=7\r\n[tobin]\r\nPASSWORD=sparrow\r\n";
 const char kThreeReports[] =
     "PLEVEL found. Varmo=[tobin]\n"
     "PRIV 200 found. Varmo=[tobin]\n"

@@ -1,6 +1,7 @@
-// libFuzzer target: the PRIV value and the header rules, differential against the rules as they
-// are written down (reference.h). Input: a GM list's length, the list, then text taken both as a
-// PRIV value and, behind a "[", as a header line.
+// libFuzzer target: the PRIV value (as the filter reads it, and as the server does) and the
+// header rules, differential against the rules as they are written down (reference.h). Input: a
+// GM list's length, the list, then text taken both as a PRIV value and, behind a "[", as a header
+// line.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text = rest.substr(0, rest.find_first_of(std::string("\r\n\0", 3)));
 
   fuzz::check(parsePrivValue(text.data(), text.size()) == reference::privValue(text),
-              "the PRIV value is the server's");
+              "the PRIV value is read as the filter always has");
+  std::uint32_t bits = 0;
+  std::optional<std::uint32_t> server = reference::serverNumber(text);
+  fuzz::check(readServerNumber(text, bits) == server.has_value() && bits == server.value_or(0),
+              "a plain PRIV number is the server's");
 
   std::optional<std::vector<std::string>> names = reference::gmNames(gm);
   if (!names) return 0;
