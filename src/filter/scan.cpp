@@ -12,23 +12,61 @@
 #include "sys/platform.h"
 #include "sys/report.h"
 
+// judge() runs for every header and privilege line, judgeSetting() for the rare others: the one
+// belongs in its callers' loops, the other out of them.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define QUELM_INLINE __forceinline
+#define QUELM_NOINLINE __declspec(noinline)
+#else
+#define QUELM_INLINE inline __attribute__((always_inline))
+#define QUELM_NOINLINE __attribute__((noinline))
+#endif
+
 namespace {
 
 // The labels of the scan's failures that more than one step reports.
 constexpr const char* kAccountRead = "fread(acctFile)";
 constexpr const char* kCopyOpen = "fopen(tmpFile)";
 
-// The text of a line the server reads: up to its line feed (a raw line's CR LF), any other CR
-// included, and ended at a NUL.
+// The bytes of a line that the server reads as its text: up to its line feed (a raw line's CR
+// LF), any other CR included. A NUL ends the text for the server; whoever looks at a setting ends
+// it there, and a header is read as it always has been.
 std::string_view serverText(std::string_view line) {
   if (line.ends_with(text::kLF)) line.remove_suffix(1);
-  return line.substr(0, line.find('\0'));
+  return line;
 }
 
 std::string_view serverText(const text::Piece& piece) {
   std::string_view line(piece.data, piece.size);
   if (piece.raw) line.remove_suffix(2);
   return serverText(line);
+}
+
+// Whether the letters at text's start, folded to lower case, are key's (lower-case letters and
+// then "="): for letters, setting the 0x20 bit is the folding.
+bool startsWithKey(std::string_view text, std::string_view key) {
+  if (text.size() < key.size()) return false;
+  for (std::size_t i = 0; i + 1 < key.size(); ++i) {
+    if ((text[i] | 0x20) != key[i]) return false;
+  }
+  return text[key.size() - 1] == '=';
+}
+
+// The value of a PRIV setting as the server writes it, 0 and at most 7 hexadecimal digits to the
+// line's end, which the server reads as the filter does, into bits; false for any other value.
+bool readServersOwnPriv(const char* value, std::size_t size, std::uint32_t& bits) {
+  if (size == 0 || size > 8 || value[0] != '0') return false;
+  bits = 0;
+  for (std::size_t i = 1; i < size; ++i) {
+    unsigned c = static_cast<unsigned char>(value[i]);
+    unsigned digit = c - '0';
+    if (digit > 9) {
+      digit = (c | 0x20) - 'a' + 10;
+      if (digit < 10 || digit > 15) return false;
+    }
+    bits = bits * 16 + digit;
+  }
+  return true;
 }
 
 // A line the filter leaves out, and why.
@@ -107,14 +145,34 @@ class Scan {
     return true;
   }
 
-  // What a line's server text is, entering a new section at a header. inWindow tells that the
-  // text stays where it is until keepHeader().
-  Violation judge(std::string_view line, bool inWindow) {
+  // What a line's server text is, entering a new section at a header. A raw line stays where it is
+  // until keepHeader(), and holds no CR.
+  QUELM_INLINE Violation judge(std::string_view line, bool raw) {
     if (line.empty()) return {};
     char first = line[0];
-    if (first == '[') return enterSection(line, inWindow);
+    if (first == '[') return enterSection(line, raw);
     // Most lines are settings the filter has no interest in; one byte tells.
     if ((first | 0x20) != 'p' && !text::isServerSpace(first)) return {};
+    // The forms the server itself writes, PLEVEL=name and PRIV=0 and hexadecimal digits, are read
+    // at once.
+    std::uint32_t bits = 0;
+    if (startsWithKey(line, "priv=") &&
+        readServersOwnPriv(line.data() + 5, line.size() - 5, bits)) {
+      if (isForbiddenPriv(bits) && sectionIsChecked()) {
+        return {Violation::Kind::PrivilegeBits, {}, bits};
+      }
+      return {};
+    }
+    if (startsWithKey(line, "plevel=")) {
+      if (sectionIsChecked()) return {Violation::Kind::PrivilegeLevel, {}, 0};
+      return {};
+    }
+    return judgeSetting(line.substr(0, line.find('\0')), raw);
+  }
+
+  // The rest, rare in a file the server wrote: white space first, another separator, another
+  // form of value.
+  QUELM_NOINLINE Violation judgeSetting(std::string_view line, bool raw) {
     Setting setting = readSetting(line);
     switch (setting.kind) {
       case SettingKind::Other:
@@ -122,7 +180,7 @@ class Scan {
       case SettingKind::IndentedHeader:
         enteredSection_ = true;
         section_.enterIndented(setting.text);
-        if (!inWindow) section_.keepHeader();
+        if (!raw) section_.keepHeader();
         break;
       case SettingKind::PrivilegeLevel:
         if (sectionIsChecked()) return {Violation::Kind::PrivilegeLevel, {}, 0};
@@ -141,15 +199,20 @@ class Scan {
 
   // Whether the section's lines are checked: those of an ordinary account, and of a section
   // opened by a broken header, whose lines would otherwise pass as the account's above.
-  bool sectionIsChecked() { return section_.state(gmList_) != SectionState::Staff; }
+  // Asked only of a line that would go: out of line, the look-up leaves judge() small.
+  QUELM_NOINLINE bool sectionIsChecked() { return section_.state(gmList_) != SectionState::Staff; }
 
-  Violation enterSection(std::string_view line, bool inWindow) {
+  Violation enterSection(std::string_view line, bool raw) {
     sawHeader_ = true;
     enteredSection_ = true;
-    // A header is read as it always has been: up to its line end, a CR included.
-    std::string_view header = line.substr(0, line.find(text::kCR));
+    // A header is read as it always has been: up to its first CR. One short enough to be well
+    // formed is taken so: a NUL in it stops the search for the name as surely as the end of the
+    // text does, and the reports print the header only up to a NUL. Anything else is cut at its
+    // NUL first.
+    std::string_view header = raw ? line : line.substr(0, line.find(text::kCR));
+    if (header.size() > kMaxHeaderLength) header = header.substr(0, header.find('\0'));
     bool wellFormed = section_.enter(header);
-    if (!inWindow) section_.keepHeader();
+    if (!raw) section_.keepHeader();
     if (wellFormed) return {};
     // The section's lines are still checked as an ordinary account's, and reported.
     return {Violation::Kind::BrokenHeader, header.substr(0, text::kMaxPieceChars), 0};

@@ -25,11 +25,9 @@ inline __m256i lookAvx2(__m256i v, __m256i after) {
   __m256i letterP = _mm256_cmpeq_epi8(_mm256_or_si256(v, caseBit), _mm256_set1_epi8('p'));
   __m256i letterLR = _mm256_or_si256(_mm256_cmpeq_epi8(after, _mm256_set1_epi8('l')),
                                      _mm256_cmpeq_epi8(after, _mm256_set1_epi8('r')));
-  // White space: 9 to 12 (v - 9 at most 3, unsigned), a blank or 0xA0.
-  __m256i fromTab = _mm256_sub_epi8(v, _mm256_set1_epi8(9));
-  __m256i space = _mm256_or_si256(
-      _mm256_cmpeq_epi8(_mm256_min_epu8(fromTab, _mm256_set1_epi8(3)), fromTab),
-      _mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(0x7F)), _mm256_set1_epi8(' ')));
+  // Up to a blank, signed (so from 0x80 too), but CR.
+  __m256i space = _mm256_andnot_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(kCR)),
+                                      _mm256_cmpgt_epi8(_mm256_set1_epi8(' ' + 1), v));
   return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('[')), space),
                          _mm256_and_si256(letterP, letterLR));
 }

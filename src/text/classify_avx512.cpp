@@ -22,10 +22,8 @@ inline BlockMasks blockMasksAvx512(const char* p) {
   std::uint64_t letterP = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('p'));
   std::uint64_t letterLR = _mm512_cmpeq_epi8_mask(foldedAfter, _mm512_set1_epi8('l')) |
                            _mm512_cmpeq_epi8_mask(foldedAfter, _mm512_set1_epi8('r'));
-  // White space: 9 to 12, a blank or 0xA0.
-  std::uint64_t space =
-      _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(9)), _mm512_set1_epi8(3)) |
-      _mm512_cmpeq_epi8_mask(_mm512_and_si512(v, _mm512_set1_epi8(0x7F)), _mm512_set1_epi8(' '));
+  // Up to a blank, signed (so from 0x80 too), but CR.
+  std::uint64_t space = _mm512_cmple_epi8_mask(v, _mm512_set1_epi8(' ')) & ~cr;
   return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(kLF)), (cr ^ lfAfter) | sub,
           bracket | space | (letterP & letterLR)};
 }

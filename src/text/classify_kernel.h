@@ -53,8 +53,10 @@ inline unsigned countLeadingZeros64(std::uint64_t mask) {
 //    not follow a CR ((byte is CR) != (next is LF)); either way byte i + 1 belongs to a line that
 //    is not plain;
 //  - look: a line starting at the byte would need a look: "[", or "p" then "l" or "r", any case,
-//    or white space: a byte from 9 to 12 (tab, VT, FF, and LF, which never begins a plain line
-//    anyway), a blank or 0xA0 (a blank with the top bit set).
+//    or a byte that may be white space to the server: any byte up to a blank but CR (which
+//    begins a plain line only as the empty line's CR LF), and any byte from 0x80 (for 0xA0). One
+//    signed comparison finds them, where the white space alone would take several; the server
+//    never begins a line with any of them, so they stay rare.
 // The byte after the block is read too.
 struct BlockMasks {
   std::uint64_t lf;

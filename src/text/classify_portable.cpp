@@ -13,8 +13,8 @@ BlockMasks blockMasksPortable(const char* p) {
     char after = static_cast<char>(p[i + 1] | 0x20);
     if (p[i] == kLF) m.lf |= bit;
     if ((p[i] == kCR) != (p[i + 1] == kLF) || p[i] == kSUB) m.bad |= bit;
-    unsigned char c = static_cast<unsigned char>(p[i]);
-    bool space = (c >= 9 && c <= 12) || (c & 0x7F) == ' ';
+    signed char c = static_cast<signed char>(p[i]);
+    bool space = c <= ' ' && c != kCR;
     if (c == '[' || ((c | 0x20) == 'p' && (after == 'l' || after == 'r')) || space) m.look |= bit;
   }
   return m;

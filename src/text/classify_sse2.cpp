@@ -29,11 +29,9 @@ BlockMasks blockMasksSse2(const char* p) {
     __m128i foldedAfter = _mm_or_si128(after, caseBit);
     __m128i bad = _mm_or_si128(_mm_xor_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(after, lf)),
                                _mm_cmpeq_epi8(v, sub));
-    // White space: 9 to 12 (v - 9 at most 3, unsigned), a blank or 0xA0.
-    __m128i fromTab = _mm_sub_epi8(v, _mm_set1_epi8(9));
+    // Up to a blank, signed (so from 0x80 too), but CR.
     __m128i space =
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(fromTab, _mm_set1_epi8(3)), fromTab),
-                     _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(' ')));
+        _mm_andnot_si128(_mm_cmpeq_epi8(v, cr), _mm_cmplt_epi8(v, _mm_set1_epi8(' ' + 1)));
     __m128i look =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), space),
                      _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(v, caseBit), _mm_set1_epi8('p')),

@@ -22,10 +22,10 @@
 //
 // Looking (classify.h): the filter can leave out only a line that begins with "[" (a section
 // header), with "p" then "l" or "r" in either case (the keys PLEVEL and PRIV), or with white space,
-// behind which the server finds a key or a header all the same; every other line is copied without
-// a look. A plain line, at most 253 characters followed by CR LF and holding no other CR and no
-// 0x1A, reads as one piece whose bytes are already what the writer writes for it, so it may be
-// copied as it stands.
+// behind which the server finds a key or a header all the same (for speed, any byte up to a blank
+// but CR, and any from 0x80); every other line is copied without a look. A plain line, at most 253
+// characters followed by CR LF and holding no other CR and no 0x1A, reads as one piece whose bytes
+// are already what the writer writes for it, so it may be copied as it stands.
 //
 // The server (the file's one reader that matters) reads the copy's bytes as they are: a line is at
 // most kServerLineBytes bytes, CR LF included, a longer one reaching it as several; a NUL ends a
