@@ -163,29 +163,31 @@ std::string privReport(std::uint32_t bits, const std::string& header) {
 std::string privilegeReport(const std::string& text, std::size_t keyAt, const std::string& header) {
   std::string lowered;
   for (char c : text.substr(keyAt)) lowered += lower(c);
+  // The key is matched before the comment is cut: PLEVEL// is a PLEVEL line as much as PLEVEL is.
   auto keyIs = [&](const std::string& key) {
     return lowered.rfind(key, 0) == 0 &&
            (lowered.size() == key.size() || !isWordByte(lowered[key.size()]));
   };
   if (keyIs("plevel")) return "PLEVEL found. Varmo=" + header + "\n";
+  // A setting ends at a "//" comment, and its white space at the end is no part of it.
+  std::string line = text.substr(0, text.find("//"));
+  while (line.size() > keyAt && isServerSpace(line.back())) line.pop_back();
   if (!keyIs("priv")) return "";
   auto isSeparator = [](char c) { return c == '=' || c == ',' || c == ' ' || c == '\t'; };
   std::size_t at = keyAt + 4;
-  bool plainKey = at == text.size() || isSeparator(text[at]);
-  while (at < text.size() && !isSeparator(text[at])) ++at;
-  if (at < text.size()) {
-    bool blank = text[at] == ' ' || text[at] == '\t';
+  bool plainKey = at == line.size() || isSeparator(line[at]);
+  while (at < line.size() && !isSeparator(line[at])) ++at;
+  if (at < line.size()) {
+    bool blank = line[at] == ' ' || line[at] == '\t';
     ++at;
     if (blank) {
-      while (at < text.size() && isServerSpace(text[at])) ++at;
-      if (at < text.size() && (text[at] == '=' || text[at] == ',')) ++at;
+      while (at < line.size() && isServerSpace(line[at])) ++at;
+      if (at < line.size() && (line[at] == '=' || line[at] == ',')) ++at;
     }
   }
-  std::string rest = text.substr(at);
-  rest = rest.substr(0, rest.find("//"));
   std::size_t valueAt = at;
-  while (valueAt - at < rest.size() && isServerSpace(rest[valueAt - at])) ++valueAt;
-  std::string value = trimmed(rest);
+  while (valueAt < line.size() && isServerSpace(line[valueAt])) ++valueAt;
+  std::string value = trimmed(line.substr(at));
   // The filter's own reading looks no further than the line's first 254 characters.
   std::uint32_t own = privValue(valueAt < 254 ? value.substr(0, 254 - valueAt) : "");
   if ((own & ~std::uint32_t{0x1040}) != 0) return privReport(own, header);
@@ -220,13 +222,17 @@ ScanOutcome scan(const std::string& accounts, const std::string& gmListFile) {
   std::string header;
   bool removing = false;  // in a section whose header went
   for (const std::string& line : lines(afterMark(accounts))) {
-    // The line as the copy holds it, as the server reads it: 4095 bytes at a time.
+    // The line as the copy holds it, as the server reads it: 4095 bytes at a time, each part's
+    // text ending before the copy's CR LF.
     std::string copy;
     for (char c : line) copy += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::size_t textEnd = line.empty() || line.back() != '\n' ? line.size() : line.size() - 1;
     std::string report;
     bool opened = false;
     for (std::size_t at = 0; at < copy.size(); at += 4095) {
-      std::string text = upTo(copy.substr(at, 4095), std::string("\n\0", 2));
+      std::string text =
+          copy.substr(at, at < textEnd ? std::min<std::size_t>(4095, textEnd - at) : 0);
+      text = upTo(text, std::string("\0", 1));
       std::string got;
       std::size_t keyAt = 0;
       while (keyAt < text.size() && isServerSpace(text[keyAt])) ++keyAt;

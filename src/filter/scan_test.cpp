@@ -98,9 +98,9 @@ const ScanCase kScanCases[] = {
      19},
     {"OtherKeysAndCommentsStay",
      "[tobin]\r\nPLEVELS=1\r\nPRIVATE=1\r\nPLEVEL_X=1\r\nxpriv=41\r\n//PLEVEL=1\r\n PASSWORD=x\r\n"
-     "PRIV=040//2000\r\n",
+     "PRIV=040//2000\r\nPRIV//2000\r\nPRIV\v\r\n",
      "[tobin]\r\nPLEVELS=1\r\nPRIVATE=1\r\nPLEVEL_X=1\r\nxpriv=41\r\n//PLEVEL=1\r\n PASSWORD=x\r\n"
-     "PRIV=040//2000\r\n",
+     "PRIV=040//2000\r\nPRIV//2000\r\nPRIV\v\r\n",
      "", 0},
     // Behind white space a header stays, and whatever name it holds, the lines after it are
     // checked: one server gives them to that name, another to the account above.

@@ -43,6 +43,9 @@ Setting readSetting(std::string_view line) {
     std::size_t end = line.find(text::kCR, at);
     return {SettingKind::IndentedHeader, line.substr(0, end), true};
   }
+  // The server reads a setting up to a "//" comment, less the white space that ends it.
+  line = line.substr(0, line.find("//"));
+  while (line.size() > at && text::isServerSpace(line.back())) line.remove_suffix(1);
   if (isKeyAt(line, at, "plevel")) return {SettingKind::PrivilegeLevel, {}, true};
   if (!isKeyAt(line, at, "priv")) return {};
   at += 4;
@@ -57,6 +60,5 @@ Setting readSetting(std::string_view line) {
       if (at < line.size() && (line[at] == '=' || line[at] == ',')) ++at;
     }
   }
-  std::string_view value = line.substr(at);
-  return {SettingKind::PrivilegeBits, trimmed(value.substr(0, value.find("//"))), plainKey};
+  return {SettingKind::PrivilegeBits, trimmed(line.substr(at)), plainKey};
 }

@@ -1,8 +1,8 @@
 // A line of the account file as the server reads it, as far as the filter cares: a section opened
 // behind white space, or a setting of the privilege level or bits, and the value it is given. The
-// server skips white space before a key, ends the key at its first "=", ",", blank or tab, takes
-// any key that begins with PLEVEL or PRIV for that setting, and reads the value after the
-// separator up to a "//" comment, trimmed.
+// server reads a setting up to a "//" comment, trimmed, skips the white space before its key, ends
+// the key at its first "=", ",", blank or tab, takes any key that begins with PLEVEL or PRIV for
+// that setting, and reads the value after the separator.
 #pragma once
 
 #include <string_view>
