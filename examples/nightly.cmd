@@ -1,8 +1,11 @@
 @echo off
 rem Filters the server's account file with quelm, from Task Scheduler
-rem or by hand. Ends with quelm's status: 0 nothing found, 1 privileges
-rem removed, 2 quelm failed (see quelm.log); or with 3: privileges were
-rem removed but the backup could not be moved out of the next run's way.
+rem or by hand, then its changes file, sphereacct.scp beside it, when
+rem there is one: the server applies that file at every start and save,
+rem so a privilege line in it comes back however clean the account file
+rem is. Ends with 2 if either run failed (see quelm.log), else 3 if a
+rem backup could not be moved out of the next run's way, else 1 if either
+rem removed privileges, else 0.
 setlocal
 
 rem Where things are: set these to your server's, here or before.
@@ -16,17 +19,29 @@ rem a folder of quelm's own, which holds gmlist.txt, the log, backups.
 if not exist "%WORK%\" exit /b 2
 cd /d "%WORK%"
 
-echo ==== %DATE% %TIME% >> quelm.log
-"%QUELM%" "%ACCOUNTS%" gmlist.txt >> quelm.log 2>&1
-set "STATUS=%ERRORLEVEL%"
-if "%STATUS%"=="0" goto end
-if "%STATUS%"=="1" goto removed
-echo quelm failed with status %STATUS%; nothing changed >> quelm.log
-goto end
+set "STATUS=0"
+call :filter "%ACCOUNTS%" accounts
+for %%F in ("%ACCOUNTS%") do set "CHANGES=%%~dpFsphereacct.scp"
+if exist "%CHANGES%" call :filter "%CHANGES%" changes
+exit /b %STATUS%
+
+rem Filters the file %1, keeps its backup as backups\%2-*.scp and sets
+rem STATUS: a failure outranks all, as privileges may remain in its file.
+:filter
+echo ==== %DATE% %TIME% %1 >> quelm.log
+"%QUELM%" %1 gmlist.txt >> quelm.log 2>&1
+set "RUN=%ERRORLEVEL%"
+if "%RUN%"=="0" goto :eof
+if "%RUN%"=="1" goto removed
+echo quelm failed with status %RUN%; nothing changed >> quelm.log
+set "STATUS=2"
+goto :eof
 
 :removed
-rem The original is now sphereaccu.scp.old, and while it is there the
-rem next run that finds privileges stops: keep it in backups instead.
+if "%STATUS%"=="0" set "STATUS=1"
+rem The original now stands beside the file as its .old, and while it
+rem is there the next run that finds privileges stops: keep it in
+rem backups instead.
 rem move replaces a file without asking and the time may hold minutes
 rem only (wine), so a counter makes the name one no backup holds yet.
 set "STAMP=%DATE%_%TIME%"
@@ -37,15 +52,13 @@ if not exist backups mkdir backups >> quelm.log 2>&1
 set "N=0"
 :name
 set /a N+=1
-set "BACKUP=backups\accounts-%STAMP%-%N%.scp"
+set "BACKUP=backups\%2-%STAMP%-%N%.scp"
 if exist "%BACKUP%" goto name
-move "%ACCOUNTS%.old" "%BACKUP%" >> quelm.log 2>&1
+move "%~1.old" "%BACKUP%" >> quelm.log 2>&1
 rem Judged by the files: wine's move leaves the status at 1 on success.
-if exist "%ACCOUNTS%.old" goto notmoved
-if exist "%BACKUP%" goto end
+if exist "%~1.old" goto notmoved
+if exist "%BACKUP%" goto :eof
 :notmoved
-echo backup not moved: move "%ACCOUNTS%.old" away by hand >> quelm.log
-exit /b 3
-
-:end
-exit /b %STATUS%
+echo backup not moved: move "%~1.old" away by hand >> quelm.log
+if not "%STATUS%"=="2" set "STATUS=3"
+goto :eof

@@ -109,10 +109,11 @@ std::string platformPath(const std::string& path);
 
 // A folder on another volume than the scratch directories (QUELM_OTHER_VOLUME, or /dev/shm where
 // that is another file system, or under wine the host's /dev/shm, on drive Z:), or "" when there
-// is none; and why a test that needs one is skipped without it.
+// is none where this user can make a folder; and why a test that needs one is skipped without it.
 std::string otherVolume();
 inline constexpr const char* kNoOtherVolume =
-    "no second volume here: set QUELM_OTHER_VOLUME to a folder on another one";
+    "no second volume where this user can make a folder: set QUELM_OTHER_VOLUME to a writable "
+    "folder on another volume";
 // The platform's own guess at such a folder, when QUELM_OTHER_VOLUME names none.
 std::string foundOtherVolume();
 

@@ -2,6 +2,7 @@
 // the batch file under cmd against the Windows build, the shell script against the POSIX one.
 #include <set>
 #include <string>
+#include <utility>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -19,7 +20,8 @@ const char kFiltered[] = "[admin]\r\nPLEVEL=7\r\n[tobin]\r\n";
 
 struct ScriptCase {
   const char* name;
-  const char* accounts;
+  const char* accounts;  // nullptr for none
+  const char* changes;   // the server's changes file beside it, nullptr for none
   bool gmList;
   bool backupsIsAFile;  // where the scripts' folder should be, so that the move fails everywhere
   int status;
@@ -57,20 +59,29 @@ e2e::RunResult runNightly(const e2e::Scratch& dir) {
 
 TEST(Scripts, NightlyRunActsOnEachStatus) {
   const ScriptCase cases[] = {
-      {"Clean", kFiltered, true, false, 0, ">>> Quelm <<<", ""},
-      {"Violations", kDirty, true, false, 1, "Done, 1 violations found.",
+      {"Clean", kFiltered, nullptr, true, false, 0, ">>> Quelm <<<", ""},
+      {"Violations", kDirty, nullptr, true, false, 1, "Done, 1 violations found.",
        "quelm removed privileges"},
-      {"MissingGmList", kDirty, false, false, 2, "fopen(gmFile): ", "quelm failed"},
+      {"MissingGmList", kDirty, nullptr, false, false, 2, "fopen(gmFile): ", "quelm failed"},
       // The original stays beside the account file and stops the next run: not a success.
-      {"BackupNotMoved", kDirty, true, true, 3, "accounts.scp.old\" away by hand",
+      {"BackupNotMoved", kDirty, nullptr, true, true, 3, "accounts.scp.old\" away by hand",
        "backup not moved"},
+      // The server applies its changes file too: filtered after the account file, each backup
+      // kept. A failed run outranks a backup not moved: privileges may remain in its file.
+      {"ChangesFileFiltered", kFiltered, kDirty, true, false, 1, "Done, 1 violations found.",
+       "quelm removed privileges"},
+      {"ChangesFileBackupNotMoved", kFiltered, kDirty, true, true, 3,
+       "sphereacct.scp.old\" away by hand", "backup not moved"},
+      {"AccountFileMissing", nullptr, kDirty, true, true, 2, "sphereacct.scp.old\" away by hand",
+       "quelm failed"},
   };
   for (const ScriptCase& c : cases) {
     SCOPED_TRACE(c.name);
     e2e::Scratch dir;
     e2e::makeDirectory(dir / "save");
     e2e::makeDirectory(dir / "work");
-    dir.write("save/accounts.scp", c.accounts);
+    if (c.accounts != nullptr) dir.write("save/accounts.scp", c.accounts);
+    if (c.changes != nullptr) dir.write("save/sphereacct.scp", c.changes);
     if (c.gmList) dir.write("work/gmlist.txt", kGm);
     if (c.backupsIsAFile) dir.write("work/backups", "not a folder");
     e2e::RunResult r = runNightly(dir);
@@ -84,11 +95,20 @@ TEST(Scripts, NightlyRunActsOnEachStatus) {
         ++backups;
       }
     }
-    EXPECT_EQ(backups, c.status == 1 ? 1 : 0);
-    EXPECT_EQ(dir.exists("save/accounts.scp.old") ? dir.read("save/accounts.scp.old") : "",
-              c.status == 3 ? kDirty : "");
-    EXPECT_EQ(dir.read("save/accounts.scp"),
-              c.status == 1 || c.status == 3 ? kFiltered : c.accounts);
+    // With the GM list each file is filtered, and a dirty one's original is kept in backups, or
+    // stays beside it where backups cannot be made.
+    int kept = 0;
+    for (const auto& [file, original] : {std::pair{"save/accounts.scp", c.accounts},
+                                         std::pair{"save/sphereacct.scp", c.changes}}) {
+      if (original == nullptr) continue;
+      const bool removed = c.gmList && original == std::string(kDirty);
+      const std::string old = std::string(file) + ".old";
+      EXPECT_EQ(dir.read(file), c.gmList ? kFiltered : original) << file;
+      EXPECT_EQ(dir.exists(old) ? dir.read(old) : "", removed && c.backupsIsAFile ? original : "")
+          << file;
+      if (removed && !c.backupsIsAFile) ++kept;
+    }
+    EXPECT_EQ(backups, kept);
     if (!e2e::windowsBuild()) {
       std::string mail = dir.exists("mailbox") ? dir.read("mailbox") : "";
       EXPECT_EQ(mail.empty(), *c.mailSubject == '\0');
