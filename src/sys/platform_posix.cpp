@@ -12,14 +12,11 @@
 #include <algorithm>
 #include <csignal>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
+#include "sys/posix_calls.h"
 
 namespace sys {
+
+using posix::calls;
 
 namespace {
 
@@ -40,7 +37,7 @@ auto restarting(Call call) {
 // ownership has been settled.
 int openNew(const char* path, int access = O_WRONLY) {
   return restarting(
-      [&] { return ::open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
+      [&] { return calls().open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
 }
 
 FileIdentity identityFrom(const struct stat& st) {
@@ -57,44 +54,52 @@ enum class Hold { Held, Gone, Failed };
 // Locks the open file fd for this process and then makes sure that path still names it: another
 // run may have removed it as a leftover between its creation or opening and the lock.
 Hold holdIfStillAt(int fd, const char* path) {
-  if (restarting([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+  if (restarting([&] { return calls().flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
     return Hold::Failed;  // EWOULDBLOCK: another run holds it
   }
   struct stat mine, named;
-  if (::fstat(fd, &mine) != 0) return Hold::Failed;
-  if (::lstat(path, &named) != 0) return errno == ENOENT ? Hold::Gone : Hold::Failed;
+  if (calls().fstat(fd, &mine) != 0) return Hold::Failed;
+  if (calls().lstat(path, &named) != 0) return errno == ENOENT ? Hold::Gone : Hold::Failed;
   return identityFrom(mine).isSameFile(identityFrom(named)) ? Hold::Held : Hold::Gone;
 }
 
 void closeKeepingErrno(int fd) {
   int saved = errno;
-  ::close(fd);
+  calls().close(fd);
   errno = saved;
 }
 
 // Removes the file at path if it is a leftover: a regular file that nobody holds. Fails with
 // EWOULDBLOCK when another process holds it; succeeds when it is gone already.
 bool removeLeftover(const char* path) {
-  int fd = restarting([&] { return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
+  int fd = restarting(
+      [&] { return calls().open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) return errno == ENOENT;  // ELOOP for a symbolic link
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  if (calls().fstat(fd, &st) != 0) {
     closeKeepingErrno(fd);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
+    calls().close(fd);
     errno = EEXIST;
     return false;
   }
   Hold hold = holdIfStillAt(fd, path);
   // Held, it cannot be taken by another run while it is removed.
-  bool removed = hold == Hold::Gone || (hold == Hold::Held && ::unlink(path) == 0);
+  bool removed = hold == Hold::Gone || (hold == Hold::Held && calls().unlink(path) == 0);
   closeKeepingErrno(fd);
   return removed;
 }
 
 }  // namespace
+
+// The C library's own functions.
+#define QUELM_POSIX_LIBRARY(name) ::name,
+posix::Calls& posix::calls() {
+  static Calls table = {QUELM_POSIX_CALLS(QUELM_POSIX_LIBRARY)};
+  return table;
+}
 
 ErrorCode lastError() {
   return errno;
@@ -130,7 +135,7 @@ std::size_t pathLength(std::string_view path) {
 
 bool identityOf(const char* path, FileIdentity& identity) {
   struct stat st;
-  if (::stat(path, &st) != 0) return false;
+  if (calls().stat(path, &st) != 0) return false;
   identity = identityFrom(st);
   return true;
 }
@@ -156,8 +161,12 @@ std::uint64_t roundUp(std::uint64_t n, std::uint64_t to) {
   return (n + to - 1) / to * to;
 }
 
+// 0 where the system does not say: the file is then read rather than mapped.
 std::uint64_t pageSize() {
-  static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  static const std::uint64_t page = [] {
+    long size = calls().sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+  }();
   return page;
 }
 
@@ -166,25 +175,26 @@ void* mapAligned(int fd, std::uint64_t start, std::size_t length) {
   // Room for the window wherever it lands, then the window put at the aligned place within it
   // and what is left over around it given back.
   std::size_t roomSize = length + kBlock;
-  void* room =
-      ::mmap(nullptr, roomSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* room = calls().mmap(nullptr, roomSize, PROT_NONE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (room == MAP_FAILED) return MAP_FAILED;
   char* roomStart = static_cast<char*>(room);
   std::uintptr_t address = reinterpret_cast<std::uintptr_t>(roomStart);
   std::size_t before = static_cast<std::size_t>(roundUp(address, kBlock) - address);
   char* at = roomStart + before;
-  void* p = ::mmap(at, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, static_cast<off_t>(start));
+  void* p =
+      calls().mmap(at, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, static_cast<off_t>(start));
   if (p == MAP_FAILED) {
     int error = errno;
-    ::munmap(room, roomSize);
+    calls().munmap(room, roomSize);
     errno = error;
     return MAP_FAILED;
   }
   // The spare room is less than a block before the window, and after the window's last page
   // the rest. Failing to give it back would only leave address space unused.
   std::size_t mapped = static_cast<std::size_t>(roundUp(length, pageSize()));
-  if (before > 0) (void)::munmap(roomStart, before);
-  (void)::munmap(at + mapped, roomSize - before - mapped);
+  if (before > 0) (void)calls().munmap(roomStart, before);
+  (void)calls().munmap(at + mapped, roomSize - before - mapped);
   return p;
 }
 
@@ -204,8 +214,8 @@ void onBusError(int, siginfo_t* info, void*) {
   if (at >= start && at < end) {
     std::uintptr_t page = at - (at - start) % pageSize();
     // mmap is a plain system call on Linux, safe here though POSIX does not list it.
-    void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    void* zeros = calls().mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (zeros != MAP_FAILED) {
       viewShrank.store(true);
       errno = savedErrno;
@@ -214,7 +224,9 @@ void onBusError(int, siginfo_t* info, void*) {
   }
   // Not the view's, or no zeros to put there: the fault, made again, ends the process as it
   // would have without the handler.
-  ::signal(SIGBUS, SIG_DFL);
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  if (calls().sigaction(SIGBUS, &fallback, nullptr) != 0) std::abort();
   errno = savedErrno;
 }
 
@@ -238,7 +250,7 @@ bool readThroughView(const struct iovec* vec, std::size_t count) {
 bool endView(void*& mapping, std::size_t size) {
   viewStart.store(0);
   viewEnd.store(0);
-  ::munmap(mapping, size);
+  calls().munmap(mapping, size);
   mapping = nullptr;
   return !viewShrank.exchange(false);
 }
@@ -247,21 +259,22 @@ bool endView(void*& mapping, std::size_t size) {
 
 File::~File() {
   if (mapping_ != nullptr) endView(mapping_, mappingSize_);
-  if (isOpen()) ::close(fdOf(handle_));
+  if (isOpen()) calls().close(fdOf(handle_));
 }
 
 std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& data, bool& last) {
   if (viewableSize_ == -1) {
     struct stat st;
-    if (::fstat(fdOf(handle_), &st) != 0) return -1;
-    viewableSize_ = S_ISREG(st.st_mode) && st.st_size >= kMapAtLeast ? st.st_size : -2;
+    if (calls().fstat(fdOf(handle_), &st) != 0) return -1;
+    // The page size is known before the handler needs it.
+    bool worthIt = S_ISREG(st.st_mode) && st.st_size >= kMapAtLeast && pageSize() > 0;
+    viewableSize_ = worthIt ? st.st_size : -2;
     if (viewableSize_ < 0) return -2;
-    (void)pageSize();  // known before the handler needs it
     struct sigaction action {};
     action.sa_sigaction = onBusError;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    if (::sigaction(SIGBUS, &action, nullptr) != 0) return -1;
+    if (calls().sigaction(SIGBUS, &action, nullptr) != 0) return -1;
   }
   if (viewableSize_ < 0) return -2;
   std::uint64_t size = static_cast<std::uint64_t>(viewableSize_);
@@ -291,7 +304,7 @@ std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& dat
   // hint: where it is not supported, the pages come in as they are read.
 #ifdef MADV_POPULATE_READ
   std::uint64_t from = offset - offset % pageSize() - start;
-  (void)::madvise(static_cast<char*>(p) + from, length - from, MADV_POPULATE_READ);
+  (void)calls().madvise(static_cast<char*>(p) + from, length - from, MADV_POPULATE_READ);
 #endif
   data = static_cast<const char*>(p) + (offset - start);
   last = end == size;
@@ -299,7 +312,7 @@ std::int64_t File::view(std::uint64_t offset, std::size_t want, const char*& dat
 }
 
 bool File::openForReading(const char* path) {
-  return adopt(restarting([&] { return ::open(path, O_RDONLY | O_CLOEXEC); }), path);
+  return adopt(restarting([&] { return calls().open(path, O_RDONLY | O_CLOEXEC); }), path);
 }
 
 bool File::openForReplacement(const char* path, FileIdentity& identity) {
@@ -327,11 +340,11 @@ bool File::createExclusive(const char* path) {
 }
 
 std::int64_t File::read(void* buffer, std::size_t size) {
-  return restarting([&] { return ::read(fdOf(handle_), buffer, size); });
+  return restarting([&] { return calls().read(fdOf(handle_), buffer, size); });
 }
 
 bool File::rewind() {
-  return ::lseek(fdOf(handle_), 0, SEEK_SET) == 0;
+  return calls().lseek(fdOf(handle_), 0, SEEK_SET) == 0;
 }
 
 bool File::writeAll(const void* data, std::size_t size) {
@@ -354,7 +367,7 @@ bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
   bool touched = false;
   while (first < n) {
     ssize_t written = restarting(
-        [&] { return ::writev(fdOf(handle_), vec + first, static_cast<int>(n - first)); });
+        [&] { return calls().writev(fdOf(handle_), vec + first, static_cast<int>(n - first)); });
     if (written < 0) {
       // Bytes written straight from a view of a file that shrank meanwhile: the kernel finds
       // them gone and fails with EFAULT, where reading them here raises the bus error that puts
@@ -383,13 +396,13 @@ bool File::writeSpans(const WriteSpan* spans, std::size_t count) {
 void File::startWriteback() {
 #ifdef __linux__
   // Failure changes nothing: the final fsync writes and checks everything.
-  (void)::sync_file_range(fdOf(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+  (void)calls().sync_file_range(fdOf(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
 }
 
 bool File::size(std::uint64_t& bytes) const {
   struct stat st;
-  if (::fstat(fdOf(handle_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (calls().fstat(fdOf(handle_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   bytes = static_cast<std::uint64_t>(st.st_size);
   return true;
 }
@@ -397,8 +410,8 @@ bool File::size(std::uint64_t& bytes) const {
 void File::reserveSpace(std::uint64_t bytes) {
 #ifdef __linux__
   // The size stays as written; a failure (no room, no support) leaves the writes to find out.
-  reserved_ = bytes > 0 &&
-              ::fallocate(fdOf(handle_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
+  reserved_ = bytes > 0 && calls().fallocate(fdOf(handle_), FALLOC_FL_KEEP_SIZE, 0,
+                                             static_cast<off_t>(bytes)) == 0;
 #else
   (void)bytes;
 #endif
@@ -408,19 +421,19 @@ void File::releaseUnusedSpace() {
   if (!reserved_) return;
   reserved_ = false;
   // Cutting the file at its own end frees the blocks past it.
-  off_t end = ::lseek(fdOf(handle_), 0, SEEK_CUR);
-  if (end >= 0 && ::ftruncate(fdOf(handle_), end) != 0) {
+  off_t end = calls().lseek(fdOf(handle_), 0, SEEK_CUR);
+  if (end >= 0 && calls().ftruncate(fdOf(handle_), end) != 0) {
     // The blocks stay allocated to the file, unseen: nothing to report.
   }
 }
 
 bool File::sync() {
-  return restarting([&] { return ::fsync(fdOf(handle_)); }) == 0;
+  return restarting([&] { return calls().fsync(fdOf(handle_)); }) == 0;
 }
 
 bool File::accessRights(AccessRights& rights) const {
   struct stat st;
-  if (::fstat(fdOf(handle_), &st) != 0) return false;
+  if (calls().fstat(fdOf(handle_), &st) != 0) return false;
   rights.known = true;
   rights.mode = st.st_mode & 0777;
   rights.owner = st.st_uid;
@@ -434,25 +447,25 @@ bool File::applyAccessRights(const AccessRights& rights) {
   // Ownership first, while the file is still private: only a privileged process may give a file
   // away, an ordinary one may at most choose one of its own groups. Neither refusal is an error,
   // since the permission bits below still keep the copy no more readable than the original.
-  if (::fchown(fd, rights.owner, rights.group) != 0) {
-    if (::fchown(fd, static_cast<uid_t>(-1), rights.group) != 0) {
+  if (calls().fchown(fd, rights.owner, rights.group) != 0) {
+    if (calls().fchown(fd, static_cast<uid_t>(-1), rights.group) != 0) {
       // Keep the group the file got: clear the group bits so no other group gains access.
-      return ::fchmod(fd, rights.mode & 0707) == 0;
+      return calls().fchmod(fd, rights.mode & 0707) == 0;
     }
   }
-  return ::fchmod(fd, rights.mode) == 0;
+  return calls().fchmod(fd, rights.mode) == 0;
 }
 
 bool File::identity(FileIdentity& identity) const {
   struct stat st;
-  if (::fstat(fdOf(handle_), &st) != 0) return false;
+  if (calls().fstat(fdOf(handle_), &st) != 0) return false;
   identity = identityFrom(st);
   return true;
 }
 
 bool File::moveOver(const char* to) {
   // The lock goes with the open file, not with its name: the file stays held under the new one.
-  if (::rename(path_.c_str(), to) != 0) return false;
+  if (calls().rename(path_.c_str(), to) != 0) return false;
   path_ = to;
   return true;
 }
@@ -460,7 +473,7 @@ bool File::moveOver(const char* to) {
 bool File::discard() {
   // Only while the name still leads here: what another process put there is not this file's.
   if (!isSameFileAs(path_.c_str())) return false;
-  return ::unlink(path_.c_str()) == 0;
+  return calls().unlink(path_.c_str()) == 0;
 }
 
 bool File::close() {
@@ -469,12 +482,12 @@ bool File::close() {
   handle_ = kClosed;
   // POSIX leaves the descriptor's state unspecified after EINTR; Linux has always released it,
   // so retrying could close a descriptor opened meanwhile. Treat EINTR as done.
-  if (::close(fd) != 0 && errno != EINTR) return false;
+  if (calls().close(fd) != 0 && errno != EINTR) return false;
   return true;
 }
 
 bool linkNoReplace(const char* existingPath, const char* newPath) {
-  return ::link(existingPath, newPath) == 0;
+  return calls().link(existingPath, newPath) == 0;
 }
 
 bool isLinkUnsupported(ErrorCode code) {
@@ -482,26 +495,26 @@ bool isLinkUnsupported(ErrorCode code) {
 }
 
 bool renameOver(const char* from, const char* to) {
-  return ::rename(from, to) == 0;
+  return calls().rename(from, to) == 0;
 }
 
 bool renameNoReplace(const char* from, const char* to) {
 #ifdef RENAME_NOREPLACE
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (calls().renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
   // The file system cannot refuse to replace by itself. Look first: only a file created in the
   // moment between the look and the rename could still be replaced.
   struct stat st;
-  if (::lstat(to, &st) == 0) {
+  if (calls().lstat(to, &st) == 0) {
     errno = EEXIST;
     return false;
   }
-  return ::rename(from, to) == 0;
+  return calls().rename(from, to) == 0;
 }
 
 bool removeFile(const char* path) {
-  return ::unlink(path) == 0;
+  return calls().unlink(path) == 0;
 }
 
 bool syncParentDirectory(const char* path) {
@@ -510,13 +523,14 @@ bool syncParentDirectory(const char* path) {
   std::string dir(slash == std::string_view::npos ? std::string_view(".")
                   : slash == 0                    ? std::string_view("/")
                                                   : whole.substr(0, slash));
-  int fd = restarting([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  int fd =
+      restarting([&] { return calls().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   // A directory we may write to but not read cannot be synced by us; its entries are then as
   // durable as the file system makes them by itself.
   if (fd < 0) return errno == EACCES || errno == EPERM;
-  int rc = ::fsync(fd);
+  int rc = calls().fsync(fd);
   int saved = errno;
-  ::close(fd);
+  calls().close(fd);
   errno = saved;
   // Some file systems cannot sync a directory and say so; their renames are as durable as
   // they get.
@@ -524,7 +538,7 @@ bool syncParentDirectory(const char* path) {
 }
 
 unsigned long processId() {
-  return static_cast<unsigned long>(::getpid());
+  return static_cast<unsigned long>(calls().getpid());
 }
 
 void* allocateLarge(std::size_t bytes, bool zeroed) {
@@ -535,7 +549,7 @@ void* allocateLarge(std::size_t bytes, bool zeroed) {
   if (::posix_memalign(&p, kLargePage, rounded) != 0) return nullptr;
 #ifdef MADV_HUGEPAGE
   // Only a hint: without large pages the memory works the same.
-  (void)::madvise(p, rounded, MADV_HUGEPAGE);
+  (void)calls().madvise(p, rounded, MADV_HUGEPAGE);
 #endif
   if (zeroed) std::memset(p, 0, bytes);
   return p;

@@ -10,37 +10,7 @@
 
 namespace sys {
 
-namespace win32 {
-
-Calls& calls() {
-  static Calls table = {
-      ::CreateFileW,
-      ::ReadFile,
-      ::WriteFile,
-      ::FlushFileBuffers,
-      ::CloseHandle,
-      ::SetFilePointerEx,
-      ::GetFileSizeEx,
-      ::GetFileInformationByHandle,
-      ::SetFileInformationByHandle,
-      ::GetFileAttributesW,
-      ::SetFileAttributesW,
-      ::GetVolumeInformationByHandleW,
-      ::GetKernelObjectSecurity,
-      ::SetKernelObjectSecurity,
-      ::GetFullPathNameW,
-      ::CreateHardLinkW,
-      ::MoveFileExW,
-      ::DeleteFileW,
-  };
-  return table;
-}
-
-}  // namespace win32
-
 namespace {
-
-using win32::calls;
 
 HANDLE handleOf(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -49,6 +19,18 @@ HANDLE handleOf(std::intptr_t handle) {
 std::intptr_t toHandle(HANDLE h) {
   return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
 }
+
+}  // namespace
+
+#define QUELM_WIN32_SYSTEM(name) ::name,
+win32::Calls& win32::calls() {
+  static Calls table = {QUELM_WIN32_CALLS(QUELM_WIN32_SYSTEM)};
+  return table;
+}
+
+namespace {
+
+using win32::calls;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "the wide API takes UTF-16");
 

@@ -11,28 +11,35 @@
 #endif
 #include <windows.h>
 
+// The list, written once: the table's members, their filling and the fault build's functions all
+// come from it.
+#define QUELM_WIN32_CALLS(X)       \
+  X(CreateFileW)                   \
+  X(ReadFile)                      \
+  X(WriteFile)                     \
+  X(FlushFileBuffers)              \
+  X(CloseHandle)                   \
+  X(SetFilePointerEx)              \
+  X(GetFileSizeEx)                 \
+  X(GetFileInformationByHandle)    \
+  X(SetFileInformationByHandle)    \
+  X(GetFileAttributesW)            \
+  X(SetFileAttributesW)            \
+  X(GetVolumeInformationByHandleW) \
+  X(GetKernelObjectSecurity)       \
+  X(SetKernelObjectSecurity)       \
+  X(GetFullPathNameW)              \
+  X(CreateHardLinkW)               \
+  X(MoveFileExW)                   \
+  X(DeleteFileW)
+
 namespace sys::win32 {
 
 // One member a call, named as the function it stands for.
 struct Calls {
-  decltype(&::CreateFileW) CreateFileW;
-  decltype(&::ReadFile) ReadFile;
-  decltype(&::WriteFile) WriteFile;
-  decltype(&::FlushFileBuffers) FlushFileBuffers;
-  decltype(&::CloseHandle) CloseHandle;
-  decltype(&::SetFilePointerEx) SetFilePointerEx;
-  decltype(&::GetFileSizeEx) GetFileSizeEx;
-  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
-  decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
-  decltype(&::GetFileAttributesW) GetFileAttributesW;
-  decltype(&::SetFileAttributesW) SetFileAttributesW;
-  decltype(&::GetVolumeInformationByHandleW) GetVolumeInformationByHandleW;
-  decltype(&::GetKernelObjectSecurity) GetKernelObjectSecurity;
-  decltype(&::SetKernelObjectSecurity) SetKernelObjectSecurity;
-  decltype(&::GetFullPathNameW) GetFullPathNameW;
-  decltype(&::CreateHardLinkW) CreateHardLinkW;
-  decltype(&::MoveFileExW) MoveFileExW;
-  decltype(&::DeleteFileW) DeleteFileW;
+#define QUELM_WIN32_MEMBER(name) decltype(&::name) name;
+  QUELM_WIN32_CALLS(QUELM_WIN32_MEMBER)
+#undef QUELM_WIN32_MEMBER
 };
 
 // The table in use: the system's functions, unless a test build has put others in their place

@@ -1,8 +1,9 @@
-// What the harness does alike on every platform; starting processes and access rights are in
-// harness_posix.cpp and harness_win32.cpp.
+// What the harness does alike on every platform; starting processes, reading their pipes and
+// ending them, and access rights are in harness_posix.cpp and harness_win32.cpp.
 #include "e2e/harness.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+
+#include "e2e/harness_platform.h"
 
 namespace e2e {
 
@@ -60,6 +63,12 @@ void makeDirectory(const std::string& path) {
   }
   // Reachable by the unprivileged user some tests run the program as.
   fs::permissions(pathOf(path), fs::perms::all, error);
+}
+
+bool renameOver(const std::string& from, const std::string& to) {
+  std::error_code error;
+  fs::rename(pathOf(from), pathOf(to), error);
+  return !error;
 }
 
 bool removeFile(const std::string& path) {
@@ -199,6 +208,48 @@ Started holdLikeAScanner(const std::string& path, const std::string& cwd, int ho
   std::vector<std::string> args = {"read", path};
   if (holdMs > 0) args.push_back(std::to_string(holdMs));
   return startHolder(args, cwd);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// How long a program may take before the test gives up on it.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+}  // namespace
+
+bool Started::waitUntilStopped() {
+  Process& p = *process_;
+  Clock::time_point deadline = Clock::now() + kPatience;
+  while (!hasEnded(p)) {
+    if (standsStill(p, 5)) return true;
+    if (Clock::now() > deadline) throw std::runtime_error("the program neither stopped nor ended");
+  }
+  return false;
+}
+
+bool Started::waitForOutput(const std::string& text) {
+  Process& p = *process_;
+  Clock::time_point deadline = Clock::now() + kPatience;
+  while (resultOf(p).out.find(text) == std::string::npos) {
+    if (!isOpen(p, 0) || Clock::now() > deadline) return false;
+    readOutput(p, 100);
+  }
+  return true;
+}
+
+RunResult Started::finish() {
+  Process& p = *process_;
+  Clock::time_point deadline = Clock::now() + kPatience;
+  while (isOpen(p, 0) || isOpen(p, 1)) {
+    readOutput(p, 100);
+    if (Clock::now() > deadline) {
+      kill(p);
+      deadline = Clock::time_point::max();
+    }
+  }
+  awaitEnd(p);
+  return resultOf(p);
 }
 
 RunResult runOnPlatform(const std::vector<std::string>& command, const std::string& cwd,

@@ -15,7 +15,7 @@ struct RunResult {
   std::string err;
 };
 
-// The status of a run that the fault build or library ended before one of its calls: SIGKILL's
+// The status of a run that the fault build ended before one of its calls: SIGKILL's
 // on POSIX, and what the Windows fault build gives TerminateProcess.
 inline constexpr int kKilledStatus = 128 + 9;
 
@@ -24,7 +24,7 @@ struct RunOptions {
   bool dropPrivileges = false;   // POSIX: run the program under test as nobody, as root
   long long fileSizeLimit = -1;  // POSIX: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
   bool pipeInput = false;        // standard input from a pipe the test closes, not the null device
-  long pauseAt = 0;  // the fault build or library stops the program before this call (0: never)
+  long pauseAt = 0;              // the fault build stops the program before this call (0: never)
 };
 
 // A directory of its own for one test, removed afterwards.

@@ -1,7 +1,6 @@
 // The harness on POSIX: programs started with fork and exec, their output read through pipes,
-// and stopped by the fault library with SIGSTOP.
+// and stopped by the fault build with SIGSTOP.
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <unistd.h>
 
 #include "e2e/harness.h"
+#include "e2e/harness_platform.h"
 
 namespace e2e {
 
@@ -48,7 +48,6 @@ struct Started::Process {
   bool ended = false;
   RunResult result;
 
-  void readOutput(int timeoutMs);
   void recordEnd(int wstatus) {
     ended = true;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
@@ -119,20 +118,19 @@ Started::~Started() {
     if (fd >= 0) ::close(fd);
   }
   if (p.pid > 0 && !p.ended) {
-    ::kill(p.pid, SIGKILL);
+    kill(p);
     while (::waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
 }
 
-// Reads what the program has written so far, waiting up to timeoutMs for something to come.
-void Started::Process::readOutput(int timeoutMs) {
-  struct pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+void readOutput(Started::Process& p, int timeoutMs) {
+  struct pollfd polled[2] = {{p.fds[0], POLLIN, 0}, {p.fds[1], POLLIN, 0}};
   if (::poll(polled, 2, timeoutMs) < 0) {
     if (errno == EINTR) return;
     throw std::runtime_error("poll failed");
   }
-  std::string* sinks[2] = {&result.out, &result.err};
+  std::string* sinks[2] = {&p.result.out, &p.result.err};
   for (int i = 0; i < 2; ++i) {
     if (polled[i].fd < 0 || polled[i].revents == 0) continue;
     char buffer[65536];
@@ -140,69 +138,52 @@ void Started::Process::readOutput(int timeoutMs) {
     if (n > 0) {
       sinks[i]->append(buffer, static_cast<std::size_t>(n));
     } else if (n == 0 || errno != EINTR) {
-      ::close(fds[i]);
-      fds[i] = -1;
+      ::close(p.fds[i]);
+      p.fds[i] = -1;
     }
   }
 }
 
-bool Started::waitUntilStopped() {
-  Process& p = *process_;
-  for (int waited = 0; !p.ended; ++waited) {
-    p.readOutput(5);
-    int wstatus = 0;
-    pid_t r = ::waitpid(p.pid, &wstatus, WNOHANG | WUNTRACED);
-    if (r == p.pid) {
-      if (WIFSTOPPED(wstatus)) return true;
-      p.recordEnd(wstatus);
-    }
-    if (waited > 12000) throw std::runtime_error("the program neither stopped nor ended");
-  }
+bool isOpen(const Started::Process& p, int stream) {
+  return p.fds[stream] >= 0;
+}
+
+RunResult& resultOf(Started::Process& p) {
+  return p.result;
+}
+
+bool hasEnded(const Started::Process& p) {
+  return p.ended;
+}
+
+bool standsStill(Started::Process& p, int timeoutMs) {
+  readOutput(p, timeoutMs);
+  int wstatus = 0;
+  if (::waitpid(p.pid, &wstatus, WNOHANG | WUNTRACED) != p.pid) return false;
+  if (WIFSTOPPED(wstatus)) return true;
+  p.recordEnd(wstatus);
   return false;
+}
+
+void kill(Started::Process& p) {
+  if (!p.ended) ::kill(p.pid, SIGKILL);
+}
+
+void awaitEnd(Started::Process& p) {
+  if (p.ended) return;
+  int wstatus = 0;
+  while (::waitpid(p.pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  p.recordEnd(wstatus);
 }
 
 void Started::resume() {
   ::kill(process_->pid, SIGCONT);
 }
 
-bool Started::waitForOutput(const std::string& text) {
-  using Clock = std::chrono::steady_clock;
-  Process& p = *process_;
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-  while (p.result.out.find(text) == std::string::npos) {
-    if (p.fds[0] < 0 || Clock::now() > deadline) return false;
-    p.readOutput(100);
-  }
-  return true;
-}
-
 void Started::closeInput() {
   if (process_->input >= 0) ::close(process_->input);
   process_->input = -1;
-}
-
-RunResult Started::finish() {
-  using Clock = std::chrono::steady_clock;
-  Process& p = *process_;
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-  while (p.fds[0] >= 0 || p.fds[1] >= 0) {
-    p.readOutput(100);
-    if (Clock::now() > deadline && !p.ended) {
-      ::kill(p.pid, SIGKILL);
-      deadline = Clock::time_point::max();
-    }
-  }
-  if (!p.ended) {
-    int wstatus = 0;
-    while (::waitpid(p.pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    p.recordEnd(wstatus);
-  }
-  return p.result;
-}
-
-bool renameOver(const std::string& from, const std::string& to) {
-  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 std::string foundOtherVolume() {

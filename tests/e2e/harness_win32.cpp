@@ -17,6 +17,7 @@
 #include <sddl.h>
 
 #include "e2e/harness.h"
+#include "e2e/harness_platform.h"
 #include "sys/utf16.h"
 
 namespace e2e {
@@ -110,7 +111,6 @@ struct Started::Process {
   bool ended = false;
   RunResult result;
 
-  void readOutput(int timeoutMs);
   void recordEnd() {
     DWORD code = 0;
     WaitForSingleObject(process, INFINITE);
@@ -207,25 +207,24 @@ Started::~Started() {
   }
 }
 
-// Reads what the program has written so far, waiting up to timeoutMs for something to come.
 // Anonymous pipes cannot be waited on: they are looked into every millisecond.
-void Started::Process::readOutput(int timeoutMs) {
-  std::string* sinks[2] = {&result.out, &result.err};
+void readOutput(Started::Process& p, int timeoutMs) {
+  std::string* sinks[2] = {&p.result.out, &p.result.err};
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     bool got = false;
     for (int i = 0; i < 2; ++i) {
-      if (pipes[i] == nullptr) continue;
+      if (p.pipes[i] == nullptr) continue;
       DWORD available = 0;
-      if (!PeekNamedPipe(pipes[i], nullptr, 0, nullptr, &available, nullptr)) {
-        closeHandle(pipes[i]);  // the program and all it started have let go of it
+      if (!PeekNamedPipe(p.pipes[i], nullptr, 0, nullptr, &available, nullptr)) {
+        closeHandle(p.pipes[i]);  // the program and all it started have let go of it
         got = true;
         continue;
       }
       if (available == 0) continue;
       char buffer[65536];
       DWORD n = 0;
-      if (ReadFile(pipes[i], buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr)) {
+      if (ReadFile(p.pipes[i], buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr)) {
         sinks[i]->append(buffer, n);
       }
       got = true;
@@ -235,57 +234,41 @@ void Started::Process::readOutput(int timeoutMs) {
   }
 }
 
-bool Started::waitUntilStopped() {
-  Process& p = *process_;
+bool isOpen(const Started::Process& p, int stream) {
+  return p.pipes[stream] != nullptr;
+}
+
+RunResult& resultOf(Started::Process& p) {
+  return p.result;
+}
+
+bool hasEnded(const Started::Process& p) {
+  return p.ended;
+}
+
+bool standsStill(Started::Process& p, int timeoutMs) {
   if (p.stopped == nullptr) throw std::runtime_error("no pause was asked for");
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!p.ended) {
-    p.readOutput(0);
-    HANDLE either[2] = {p.stopped, p.process};
-    DWORD which = WaitForMultipleObjects(2, either, FALSE, 5);
-    if (which == WAIT_OBJECT_0) return true;
-    if (which == WAIT_OBJECT_0 + 1) p.recordEnd();
-    if (std::chrono::steady_clock::now() > deadline) {
-      throw std::runtime_error("the program neither stopped nor ended");
-    }
-  }
-  return false;
+  readOutput(p, 0);
+  HANDLE either[2] = {p.stopped, p.process};
+  DWORD which = WaitForMultipleObjects(2, either, FALSE, static_cast<DWORD>(timeoutMs));
+  if (which == WAIT_OBJECT_0 + 1) p.recordEnd();
+  return which == WAIT_OBJECT_0;
+}
+
+void kill(Started::Process& p) {
+  p.kill();
+}
+
+void awaitEnd(Started::Process& p) {
+  if (!p.ended) p.recordEnd();
 }
 
 void Started::resume() {
   SetEvent(process_->go);
 }
 
-bool Started::waitForOutput(const std::string& text) {
-  Process& p = *process_;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (p.result.out.find(text) == std::string::npos) {
-    if (p.pipes[0] == nullptr || std::chrono::steady_clock::now() > deadline) return false;
-    p.readOutput(100);
-  }
-  return true;
-}
-
 void Started::closeInput() {
   closeHandle(process_->input);
-}
-
-RunResult Started::finish() {
-  Process& p = *process_;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (p.pipes[0] != nullptr || p.pipes[1] != nullptr) {
-    p.readOutput(100);
-    if (std::chrono::steady_clock::now() > deadline) {
-      p.kill();
-      deadline = std::chrono::steady_clock::time_point::max();
-    }
-  }
-  if (!p.ended) p.recordEnd();
-  return p.result;
-}
-
-bool renameOver(const std::string& from, const std::string& to) {
-  return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::string foundOtherVolume() {

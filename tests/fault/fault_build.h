@@ -1,7 +1,6 @@
-// How the fault and shared-disk suites reach the platform's fault mechanism: on POSIX a library
-// preloaded into the program, which fails the C library's calls; on Windows the fault build of
-// the program (quelm_fault.exe), which fails the calls of its Win32 layer. Both read the same
-// instructions from the environment, and name the calls as the platform does.
+// How the fault and shared-disk suites reach the fault build of the program (quelm_fault), which
+// fails the calls of its platform layer's table: the instructions go in the environment
+// (fault/fault_layer.h), and name the calls as the platform does.
 #pragma once
 
 #include <string>
@@ -41,21 +40,10 @@ struct Calls {
 };
 inline const Calls kCalls;
 
-// What a run's environment needs for the mechanism to act on its instructions.
-inline std::vector<std::string> environment() {
-#ifdef _WIN32
-  return {};  // the fault build reads them itself
-#else
-  return {std::string("LD_PRELOAD=") + QUELM_FAULT_SHIM,
-          "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-#endif
-}
-
-// Options for a run under the mechanism, with the instructions in env.
+// Options for a run of the fault build, with the instructions in env.
 inline e2e::RunOptions options(const std::vector<std::string>& env = {}) {
   e2e::RunOptions options;
-  options.env = environment();
-  options.env.insert(options.env.end(), env.begin(), env.end());
+  options.env = env;
   return options;
 }
 

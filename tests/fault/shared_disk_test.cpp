@@ -201,7 +201,7 @@ TEST_P(SharedDisk, NoAccountFileIsLostOrMisplaced) {
   const Scenario& s = GetParam();
   const Contents first = firstShard(s);
   std::vector<std::string> calls = callsOf(first);
-  ASSERT_GT(calls.size(), 10u) << "the fault library was not loaded";
+  ASSERT_GT(calls.size(), 10u) << "the fault build counted no call";
   long total = static_cast<long>(calls.size());
   Window window;  // the rename that puts the copy in place is the last one
   for (long i = 0; i < total; ++i) {
@@ -319,7 +319,7 @@ TEST(SharedDisk, FileShortenedUnderItsMappingEndsAsAFailedRead) {
   // the first of them straight from the first window.
   const long firstMapping = nthCall(calls, "mmap", 1);
   ASSERT_GT(firstMapping, 0) << "the large file was read without a mapping";
-  const long firstWrite = nthCall(calls, "write", 1, firstMapping);
+  const long firstWrite = nthCall(calls, "writev", 1, firstMapping);
   const struct {
     const char* name;
     long pauseAt;
