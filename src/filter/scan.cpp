@@ -86,10 +86,7 @@ class Scan {
   Scan(const GmList& gmList, std::FILE* reports) : gmList_(gmList), reports_(reports) {}
 
   // Whether a line that came as one piece is left out; such a line is reported and counted here.
-  bool dropsLine(const text::Piece& piece) {
-    std::string_view line = serverText(piece);
-    return settle(judge(line, piece.raw), line.starts_with('['));
-  }
+  bool dropsLine(const text::Piece& piece) { return dropsText(serverText(piece), piece.raw); }
 
   // The same for a line of any length (its text as decoded, its line feed included if it has one),
   // which stands in no window. The server reads a line of more than kServerLineBytes bytes of the
@@ -99,10 +96,7 @@ class Scan {
     bool lineFeed = line.ends_with(text::kLF);
     std::size_t copyBytes = line.size() + (lineFeed ? 1 : 0);
     std::string_view textPart = line.substr(0, line.size() - (lineFeed ? 1 : 0));
-    if (copyBytes <= text::kServerLineBytes) {
-      std::string_view first = serverText(line);
-      return settle(judge(first, false), first.starts_with('['));
-    }
+    if (copyBytes <= text::kServerLineBytes) return dropsText(textPart, false);
     bool reported = false;
     enteredSection_ = false;
     // The parts, at offsets of the copy, which are those of the text: only the last LF grows.
@@ -136,6 +130,11 @@ class Scan {
   bool sawHeader() const { return sawHeader_; }
 
  private:
+  // Whether a line the server reads as one, given its text, is left out.
+  bool dropsText(std::string_view line, bool raw) {
+    return settle(judge(line, raw), line.starts_with('['));
+  }
+
   // A line's fate once judged: one that opens a section ends a removed one or begins it.
   bool settle(const Violation& violation, bool opensSection) {
     if (opensSection) removing_ = violation.kind == Violation::Kind::BrokenHeader;
